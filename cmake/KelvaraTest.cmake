@@ -1,0 +1,20 @@
+# kelvara_add_test(<name> SOURCES <files...> LIBS <targets...> [GUI] [TIMEOUT <s>])
+# One Qt Test executable registered with CTest. GUI tests run on the offscreen platform;
+# every test gets its own runtime directory so instance locks never meet a real session's.
+function(kelvara_add_test name)
+    cmake_parse_arguments(T "GUI" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
+    add_test(NAME ${name} COMMAND ${name})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT 300)
+    endif()
+    set(env "XDG_RUNTIME_DIR=${CMAKE_CURRENT_BINARY_DIR}/runtime-${name}"
+            "KELVARA_WLSERVER=$<TARGET_FILE:kelvara-wlserver>"
+            "KELVARA_EXE=$<TARGET_FILE:kelvara>")
+    if(T_GUI)
+        list(APPEND env "QT_QPA_PLATFORM=offscreen")
+    endif()
+    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
+    file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/runtime-${name}")
+endfunction()

@@ -1,0 +1,120 @@
+#include "testserver.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+TestServer::~TestServer()
+{
+    stop();
+}
+
+quint16 TestServer::freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+bool TestServer::waitForPort(quint16 port, int msecs)
+{
+    QDeadlineTimer deadline(msecs);
+    while (!deadline.hasExpired()) {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (socket.waitForConnected(500)) {
+            socket.abort();
+            return true;
+        }
+        QThread::msleep(20);
+    }
+    return false;
+}
+
+QString TestServer::program(const QString& name)
+{
+    if (name == QLatin1String("kelvara-wlserver")) {
+        const QString fromEnv = qEnvironmentVariable("KELVARA_WLSERVER");
+        if (!fromEnv.isEmpty())
+            return fromEnv;
+    }
+    const QString found = QStandardPaths::findExecutable(name);
+    return found.isEmpty() ? name : found;
+}
+
+bool TestServer::start(const QString& programName, const QStringList& arguments,
+                       const QString& workingDir)
+{
+    stop();
+    // A port picked free can be taken by someone else before the server binds it; try again.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        m_port = freePort();
+        QStringList args;
+        for (const QString& a : arguments)
+            args << QString(a).replace(QLatin1String("%PORT%"), QString::number(m_port));
+        m_process = std::make_unique<QProcess>();
+        m_process->setProcessChannelMode(QProcess::MergedChannels);
+        if (!workingDir.isEmpty())
+            m_process->setWorkingDirectory(workingDir);
+        m_output.clear();
+        m_process->start(program(programName), args);
+        if (!m_process->waitForStarted(5000))
+            continue;
+        QDeadlineTimer deadline(15000);
+        while (!deadline.hasExpired() && m_process->state() == QProcess::Running) {
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, m_port);
+            if (socket.waitForConnected(300)) {
+                socket.abort();
+                return true;
+            }
+            m_process->waitForReadyRead(20);
+            m_output += m_process->readAll();
+        }
+        m_output += m_process->readAll();
+        stop();
+    }
+    return false;
+}
+
+void TestServer::stop()
+{
+    if (!m_process)
+        return;
+    if (m_process->state() != QProcess::NotRunning) {
+        m_process->terminate();
+        if (!m_process->waitForFinished(3000)) {
+            m_process->kill();
+            m_process->waitForFinished(3000);
+        }
+    }
+    m_output += m_process->readAll();
+    m_process.reset();
+}
+
+QString TestServer::output()
+{
+    if (m_process)
+        m_output += m_process->readAll();
+    return QString::fromLocal8Bit(m_output);
+}
+
+bool TestServer::waitForOutput(const QString& text, int msecs)
+{
+    QDeadlineTimer deadline(msecs);
+    while (!output().contains(text)) {
+        if (deadline.hasExpired())
+            return false;
+        if (m_process && m_process->state() == QProcess::Running)
+            m_process->waitForReadyRead(50);
+        else
+            QThread::msleep(50);
+        QCoreApplication::processEvents();
+    }
+    return true;
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QDate>
+#include <QString>
+
+// One worklist entry as the list shows it. Plain values only: the list holds tens of
+// thousands of these, so no per-cell objects. A cell that could not be read is empty.
+struct WorklistRow
+{
+    QString patientId;
+    QString name;      // components joined with a leading blank each: " Family Given"
+    QString birthDate; // locale's short date with a four-digit year
+    QString stepDescription;
+    QString studyDescription;
+    QString entryKey;  // Study Instance UID, sent back unchanged by the removal
+    QDate birthDateValue; // for sorting by date; invalid when unreadable
+};
