@@ -1,0 +1,277 @@
+#include "inifile.h"
+
+#include "initext.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+
+constexpr QByteArrayView byteOrderMark("\xEF\xBB\xBF");
+
+// A lone CR counts as a blank so that a stray CR before CRLF does not end up in a value.
+bool isBlank(QChar c)
+{
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\v' || c == u'\f';
+}
+
+QStringView trimmedBlanks(QStringView text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isBlank(text[begin]))
+        ++begin;
+    while (end > begin && isBlank(text[end - 1]))
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+struct ParsedLine
+{
+    enum class Kind { Other, Section, Key };
+    Kind kind = Kind::Other;
+    QStringView name;     // section or key name
+    qsizetype equals = 0; // keys: position of the '=' in the line
+};
+
+ParsedLine parseLine(QStringView line)
+{
+    const QStringView text = trimmedBlanks(line);
+    if (text.isEmpty() || text.front() == u';' || text.front() == u'#')
+        return {};
+    if (text.front() == u'[') {
+        const qsizetype close = text.indexOf(u']');
+        if (close < 0)
+            return {};
+        return {ParsedLine::Kind::Section, trimmedBlanks(text.sliced(1, close - 1)), 0};
+    }
+    const qsizetype equals = line.indexOf(u'=');
+    if (equals < 0)
+        return {};
+    const QStringView key = trimmedBlanks(line.first(equals));
+    if (key.isEmpty())
+        return {};
+    return {ParsedLine::Kind::Key, key, equals};
+}
+
+QStringView valueOf(QStringView keyLine, qsizetype equals)
+{
+    QStringView value = trimmedBlanks(keyLine.sliced(equals + 1));
+    if (value.size() >= 2 && value.front() == u'"' && value.back() == u'"')
+        value = value.sliced(1, value.size() - 2);
+    return value;
+}
+
+// What reading the value back will give.
+QString storableValue(const QString& value)
+{
+    QString result = value;
+    for (QChar& c : result) {
+        if (c == u'\r' || c == u'\n' || c == QChar(u'\0'))
+            c = u' ';
+    }
+    return result;
+}
+
+// Quotes a value that reading would otherwise change: blanks at its ends, or quotes around it.
+QString encodedValue(const QString& storable)
+{
+    if (storable.isEmpty())
+        return storable;
+    const bool quoted = storable.size() >= 2 && storable.front() == u'"' && storable.back() == u'"';
+    if (quoted || isBlank(storable.front()) || isBlank(storable.back()))
+        return u'"' + storable + u'"';
+    return storable;
+}
+
+bool hasLineBreakOrNul(const QString& name)
+{
+    return name.contains(u'\r') || name.contains(u'\n') || name.contains(QChar(u'\0'));
+}
+
+bool isWritableName(const QString& name)
+{
+    return !name.isEmpty() && !hasLineBreakOrNul(name) && trimmedBlanks(name).size() == name.size();
+}
+
+bool isWritableSection(const QString& section)
+{
+    return isWritableName(section) && !section.contains(u']');
+}
+
+bool isWritableKey(const QString& key)
+{
+    return isWritableName(key) && !key.contains(u'=') && key.front() != u'[' &&
+           key.front() != u';' && key.front() != u'#';
+}
+
+} // namespace
+
+IniFile::IniFile(QByteArrayView bytes)
+{
+    m_hasBom = bytes.startsWith(byteOrderMark);
+    if (m_hasBom)
+        bytes = bytes.sliced(byteOrderMark.size());
+    if (isValidUtf8(bytes)) {
+        m_text = QString::fromUtf8(bytes);
+    } else {
+        m_text = fromWindows1252(bytes);
+        m_encoding = Encoding::Windows1252;
+    }
+
+    qsizetype crlf = 0;
+    qsizetype lf = 0;
+    for (qsizetype pos = m_text.indexOf(u'\n'); pos >= 0; pos = m_text.indexOf(u'\n', pos + 1)) {
+        if (pos > 0 && m_text.at(pos - 1) == u'\r')
+            ++crlf;
+        else
+            ++lf;
+    }
+    m_crlf = crlf > 0 && crlf >= lf;
+}
+
+IniFile::LoadResult IniFile::load(const QString& path)
+{
+    *this = IniFile();
+    const QFileInfo info(path);
+    if (!info.exists())
+        return LoadResult::Missing;
+    // A directory or a FIFO is no settings file; reading a FIFO could block forever.
+    if (!info.isFile() || info.size() > maxFileSize)
+        return LoadResult::Unreadable;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return LoadResult::Unreadable;
+    const QByteArray bytes = file.read(maxFileSize + 1);
+    if (file.error() != QFileDevice::NoError || bytes.size() > maxFileSize)
+        return LoadResult::Unreadable;
+    *this = IniFile(bytes);
+    return LoadResult::Loaded;
+}
+
+QByteArray IniFile::toBytes() const
+{
+    QByteArray bytes = m_text.toUtf8();
+    if (m_hasBom)
+        bytes.prepend(byteOrderMark.data(), byteOrderMark.size());
+    return bytes;
+}
+
+bool IniFile::save(const QString& path) const
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray bytes = toBytes();
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+std::optional<QString> IniFile::value(QStringView section, QStringView key) const
+{
+    const Location location = locate(section, key);
+    if (!location.keyFound)
+        return std::nullopt;
+    const QStringView line = textOf(location.keyLine);
+    return valueOf(line, parseLine(line).equals).toString();
+}
+
+bool IniFile::setValue(const QString& section, const QString& key, const QString& value)
+{
+    if (!isWritableSection(section) || !isWritableKey(key))
+        return false;
+    const QString storable = storableValue(value);
+    const QString encoded = encodedValue(storable);
+    const Location location = locate(section, key);
+
+    if (location.keyFound) {
+        const QStringView line = textOf(location.keyLine);
+        const qsizetype equals = parseLine(line).equals;
+        if (valueOf(line, equals) == storable)
+            return true; // leave the line exactly as it is
+        // Keep the key's spelling and the blanks after '=', replace the rest of the line.
+        qsizetype valueStart = equals + 1;
+        while (!encoded.isEmpty() && valueStart < line.size() &&
+               (line[valueStart] == u' ' || line[valueStart] == u'\t'))
+            ++valueStart;
+        const qsizetype from = location.keyLine.begin + valueStart;
+        m_text.replace(from, location.keyLine.end - from, encoded);
+        return true;
+    }
+
+    const QString keyLine = key + u'=' + encoded;
+    if (location.sectionFound) {
+        const LineSpan& after = location.lastLine;
+        if (after.next > after.end)
+            m_text.insert(after.next, keyLine + newline());
+        else // the file's last line, without a line ending: the file keeps ending without one
+            m_text.insert(after.end, newline() + keyLine);
+        return true;
+    }
+
+    QString block;
+    if (!m_text.isEmpty()) {
+        if (!m_text.endsWith(u'\n'))
+            block += newline();
+        if (!lastLineIsBlank())
+            block += newline();
+    }
+    block += u'[' + section + u']' + newline() + keyLine + newline();
+    m_text += block;
+    return true;
+}
+
+IniFile::Location IniFile::locate(QStringView section, QStringView key) const
+{
+    Location location;
+    for (qsizetype pos = 0; pos < m_text.size();) {
+        LineSpan line{pos, m_text.size(), m_text.size()};
+        const qsizetype lineFeed = m_text.indexOf(u'\n', pos);
+        if (lineFeed >= 0) {
+            line.end =
+                (lineFeed > pos && m_text.at(lineFeed - 1) == u'\r') ? lineFeed - 1 : lineFeed;
+            line.next = lineFeed + 1;
+        }
+        const ParsedLine parsed = parseLine(textOf(line));
+        if (parsed.kind == ParsedLine::Kind::Section) {
+            if (location.sectionFound)
+                break; // only the first section of that name counts
+            if (parsed.name.compare(section, Qt::CaseInsensitive) == 0) {
+                location.sectionFound = true;
+                location.lastLine = line;
+            }
+        } else if (parsed.kind == ParsedLine::Kind::Key && location.sectionFound) {
+            if (parsed.name.compare(key, Qt::CaseInsensitive) == 0) {
+                location.keyFound = true;
+                location.keyLine = line;
+                break;
+            }
+            location.lastLine = line;
+        }
+        pos = line.next;
+    }
+    return location;
+}
+
+QStringView IniFile::textOf(const LineSpan& line) const
+{
+    return QStringView(m_text).sliced(line.begin, line.end - line.begin);
+}
+
+QLatin1String IniFile::newline() const
+{
+    return m_crlf ? QLatin1String("\r\n") : QLatin1String("\n");
+}
+
+bool IniFile::lastLineIsBlank() const
+{
+    qsizetype end = m_text.size();
+    if (m_text.endsWith(u'\n'))
+        --end;
+    const qsizetype begin = end > 0 ? m_text.lastIndexOf(u'\n', end - 1) + 1 : 0;
+    return trimmedBlanks(QStringView(m_text).sliced(begin, end - begin)).isEmpty();
+}
