@@ -1,0 +1,108 @@
+#include "settingsdialog.h"
+
+#include "appsettings.h"
+#include "twips.h"
+#include "typinglimitvalidator.h"
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace {
+
+constexpr int aeTitleLimit = 16;
+
+} // namespace
+
+SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> saveSettings,
+                               QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      m_settings(settings), m_saveSettings(std::move(saveSettings))
+{
+    setObjectName(QStringLiteral("frmSettings"));
+    setWindowTitle(QStringLiteral("Settings"));
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(12);
+    font.setBold(true);
+    setFont(font);
+    const double dpi = logicalDpiX();
+    setFixedSize(Twips::toPixels(4395, dpi), Twips::toPixels(3450, dpi));
+
+    auto makeLabel = [this](QWidget* parent, const QString& caption, double left, double top) {
+        auto* label = new QLabel(caption, parent);
+        label->setObjectName(QStringLiteral("lblSettings"));
+        label->move(Twips::toPixels(left, logicalDpiX()), Twips::toPixels(top, logicalDpiX()));
+        label->adjustSize();
+        return label;
+    };
+    auto makeEdit = [this](QWidget* parent, const char* name) {
+        auto* edit = new QLineEdit(parent);
+        edit->setObjectName(QLatin1String(name));
+        return edit;
+    };
+
+    makeLabel(this, QStringLiteral("Lokaler AET"), 315, 135);
+    txtLocAET = makeEdit(this, "txtLocAET");
+    placeTwips(txtLocAET, 1890, 90, 2310, 405);
+
+    Frame1 = new QGroupBox(QStringLiteral("Worklist"), this);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    placeTwips(Frame1, 180, 630, 4155, 2040);
+    makeLabel(Frame1, QStringLiteral("AET"), 180, 450);
+    makeLabel(Frame1, QStringLiteral("IP"), 180, 990);
+    makeLabel(Frame1, QStringLiteral("Port"), 180, 1440);
+    txtAET = makeEdit(Frame1, "txtAET");
+    placeTwips(txtAET, 1710, 360, 2310, 405);
+    txtIP = makeEdit(Frame1, "txtIP");
+    placeTwips(txtIP, 1710, 900, 2310, 405);
+    txtPort = makeEdit(Frame1, "txtPort");
+    placeTwips(txtPort, 1710, 1395, 2310, 405);
+
+    txtLocAET->setValidator(new TypingLimitValidator(aeTitleLimit, txtLocAET));
+    txtAET->setValidator(new TypingLimitValidator(aeTitleLimit, txtAET));
+
+    cmdSave = new QPushButton(QStringLiteral("Speichern"), this);
+    cmdSave->setObjectName(QStringLiteral("cmdSave"));
+    placeTwips(cmdSave, 1170, 2745, 1545, 645);
+    cmdSave->setDefault(true);
+    cmdCancel = new QPushButton(QStringLiteral("Abbrechen"), this);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    placeTwips(cmdCancel, 2790, 2745, 1545, 645);
+    cmdCancel->setAutoDefault(false);
+
+    setTabOrder(txtLocAET, txtAET);
+    setTabOrder(txtAET, txtIP);
+    setTabOrder(txtIP, txtPort);
+    setTabOrder(txtPort, cmdSave);
+    setTabOrder(cmdSave, cmdCancel);
+
+    connect(cmdSave, &QPushButton::clicked, this, &SettingsDialog::cmdSave_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    txtAET->setText(m_settings.AET);
+    txtPort->setText(m_settings.Port);
+    txtIP->setText(m_settings.IP);
+    txtLocAET->setText(m_settings.LocalAET);
+    txtLocAET->setFocus();
+}
+
+void SettingsDialog::cmdSave_Click()
+{
+    m_settings.LocalAET = txtLocAET->text();
+    m_settings.AET = txtAET->text();
+    m_settings.Port = txtPort->text();
+    m_settings.IP = txtIP->text();
+    if (m_saveSettings)
+        m_saveSettings();
+    accept();
+}
+
+void SettingsDialog::placeTwips(QWidget* widget, double left, double top, double width,
+                                double height)
+{
+    const double dpi = logicalDpiX();
+    widget->setGeometry(Twips::toPixels(left, dpi), Twips::toPixels(top, dpi),
+                        Twips::toPixels(width, dpi), Twips::toPixels(height, dpi));
+}

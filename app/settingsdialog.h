@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QDialog>
+
+#include <functional>
+
+struct AppSettings;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+// The connection settings dialog. Made afresh each time it opens, so it always starts from the
+// record's current values; only "Speichern" copies the fields back and saves.
+class SettingsDialog final : public QDialog
+{
+    Q_OBJECT
+public:
+    // `settings` is the program's record; `saveSettings` writes it (and the live column
+    // widths) to Settings.ini. Both outlive the dialog.
+    SettingsDialog(AppSettings& settings, std::function<void()> saveSettings,
+                   QWidget* parent = nullptr);
+
+private slots:
+    void cmdSave_Click();
+
+private:
+    void placeTwips(QWidget* widget, double left, double top, double width, double height);
+
+    AppSettings& m_settings;
+    std::function<void()> m_saveSettings;
+    QLineEdit* txtLocAET;
+    QGroupBox* Frame1;
+    QLineEdit* txtAET;
+    QLineEdit* txtIP;
+    QLineEdit* txtPort;
+    QPushButton* cmdSave;
+    QPushButton* cmdCancel;
+};

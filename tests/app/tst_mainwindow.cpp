@@ -1,0 +1,451 @@
+#include "mainwindow.h"
+#include "messagebox.h"
+#include "testserver.h"
+#include "worklistclient.h"
+
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+#include <memory>
+
+namespace {
+
+QString iniText(const QString& localAet, const QString& ip, const QString& aet, const QString& port,
+                const QString& columns = {})
+{
+    return QStringLiteral("[General]\nLocalAET=%1\n[Worklist]\nIP=%2\nAET=%3\nPort=%4\n%5")
+        .arg(localAet, ip, aet, port, columns);
+}
+
+// Every box the program shows is recorded and closed, unless a test wants to act first.
+struct BoxRecorder
+{
+    QStringList texts;
+    std::function<void(QMessageBox&)> whileOpen;
+
+    BoxRecorder()
+    {
+        MessageBox::setObserver([this](QMessageBox& box) {
+            texts << box.text();
+            QTimer::singleShot(0, &box, [this, &box] {
+                if (whileOpen)
+                    whileOpen(box);
+                box.accept();
+            });
+        });
+    }
+    ~BoxRecorder() { MessageBox::setObserver({}); }
+};
+
+// Accepts connections and never says a word: a server that hangs.
+class SilentServer final : public QTcpServer
+{
+public:
+    int connections = 0;
+    QList<QTcpSocket*> sockets;
+    SilentServer()
+    {
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = nextPendingConnection()) {
+                ++connections;
+                sockets << socket;
+            }
+        });
+        listen(QHostAddress::LocalHost, 0);
+    }
+};
+
+} // namespace
+
+class TestMainWindow final : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void refreshGate_data();
+    void refreshGate();
+    void failureBoxKeepsListAndTicksWait();
+    void refreshDuringQueryIsDropped();
+    void removalEndToEnd();
+    void removalWithoutSelectionSendsNothing();
+    void columnClickSortsAscendingOnly();
+    void savedWidthsHoldOnEveryResize();
+    void closingWritesAllNineKeys();
+    void dialogKeys_data();
+    void dialogKeys();
+    void dialogAeTitleLimit();
+    void dialogSaveWritesLiveWidths();
+
+private:
+    std::unique_ptr<MainWindow> makeWindow(const QString& ini);
+    QString settingsPath() const { return m_dir->filePath(QStringLiteral("Settings.ini")); }
+    QString readSettings() const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestMainWindow::init()
+{
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestMainWindow::cleanup()
+{
+    m_dir.reset();
+}
+
+std::unique_ptr<MainWindow> TestMainWindow::makeWindow(const QString& ini)
+{
+    if (!ini.isNull()) {
+        QFile file(settingsPath());
+        if (file.open(QIODevice::WriteOnly))
+            file.write(ini.toUtf8());
+    }
+    auto window = std::make_unique<MainWindow>(settingsPath());
+    Timeouts quick;
+    quick.connectSeconds = 3;
+    quick.acseSeconds = 2;
+    quick.dimseSeconds = 2;
+    window->setTimeouts(quick);
+    return window;
+}
+
+QString TestMainWindow::readSettings() const
+{
+    QFile file(settingsPath());
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+void TestMainWindow::refreshGate_data()
+{
+    QTest::addColumn<QString>("localAet");
+    QTest::addColumn<QString>("ip");
+    QTest::addColumn<QString>("aet");
+    QTest::addColumn<bool>("queries");
+    QTest::newRow("all four set") << "KELVARA" << "127.0.0.1" << "WL" << true;
+    QTest::newRow("a blank is content") << " " << "127.0.0.1" << "WL" << true;
+    QTest::newRow("no own AE title") << "" << "127.0.0.1" << "WL" << false;
+    QTest::newRow("no address") << "KELVARA" << "" << "WL" << false;
+    QTest::newRow("no server AE title") << "KELVARA" << "127.0.0.1" << "" << false;
+}
+
+void TestMainWindow::refreshGate()
+{
+    QFETCH(QString, localAet);
+    QFETCH(QString, ip);
+    QFETCH(QString, aet);
+    QFETCH(bool, queries);
+
+    BoxRecorder boxes;
+    SilentServer server; // counts connection attempts; the refused-or-hung query then fails
+    const QString port = QString::number(server.serverPort());
+    auto window = makeWindow(iniText(localAet, ip, aet, port));
+    QSignalSpy handled(window.get(), &MainWindow::queryHandled);
+    QVERIFY(window->Form_Load());
+    QCOMPARE(handled.size(), queries ? 1 : 0);
+    window->cmdRefresh_Click();
+    window->tmrWork_Timer();
+    QCOMPARE(window->client().isBusy(), queries);
+    if (queries)
+        QVERIFY(handled.wait(15000));
+    QCOMPARE(server.connections, queries ? 2 : 0);
+    QCOMPARE(boxes.texts.size(), queries ? 2 : 0);
+}
+
+void TestMainWindow::failureBoxKeepsListAndTicksWait()
+{
+    BoxRecorder boxes;
+    const quint16 port = TestServer::freePort();
+    auto window = makeWindow(iniText("KELVARA", "127.0.0.1", "WL", QString::number(port)));
+    QVERIFY(window->Form_Load());
+    QCOMPARE(boxes.texts.size(), 1); // before the window shows
+    QVERIFY2(boxes.texts.first().contains(QStringLiteral("127.0.0.1:%1").arg(port)),
+             qPrintable(boxes.texts.first()));
+    QVERIFY(boxes.texts.first().contains(QLatin1String(" - ")));
+
+    WorklistRow row;
+    row.patientId = QStringLiteral("4711");
+    window->SaveData({row});
+    QSignalSpy busy(&window->client(), &WorklistClient::busyChanged);
+    QSignalSpy handled(window.get(), &MainWindow::queryHandled);
+    int queriesWhileOpen = -1;
+    boxes.whileOpen = [&](QMessageBox&) {
+        const qsizetype before = busy.size();
+        window->tmrWork_Timer();
+        window->tmrWork_Timer();
+        queriesWhileOpen = static_cast<int>(busy.size() - before);
+    };
+    window->tmrWork_Timer();
+    QVERIFY(handled.wait(15000));
+    QCOMPARE(queriesWhileOpen, 0);
+    QCOMPARE(boxes.texts.size(), 2);
+    auto* list = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"));
+    QCOMPARE(list->model()->rowCount(), 1);
+    QCOMPARE(list->model()->index(0, 0).data().toString(), QStringLiteral("4711"));
+}
+
+void TestMainWindow::refreshDuringQueryIsDropped()
+{
+    BoxRecorder boxes;
+    SilentServer server;
+    auto window = makeWindow(
+        iniText("KELVARA", "127.0.0.1", "WL", QString::number(server.serverPort())));
+    // Settings complete but start-up's query hangs too: take it out of the way first.
+    QVERIFY(window->Form_Load());
+    QCOMPARE(server.connections, 1);
+
+    QSignalSpy handled(window.get(), &MainWindow::queryHandled);
+    window->cmdRefresh_Click();
+    QVERIFY(window->client().isBusy());
+    window->cmdRefresh_Click();
+    window->tmrWork_Timer();
+    // The window keeps running its event loop while the server is silent.
+    bool ticked = false;
+    QTimer::singleShot(50, window.get(), [&] { ticked = true; });
+    window->resize(900, 700);
+    QVERIFY(handled.wait(15000));
+    QVERIFY(ticked);
+    QTest::qWait(100);
+    QCOMPARE(handled.size(), 1);
+    QCOMPARE(server.connections, 2);
+}
+
+void TestMainWindow::removalEndToEnd()
+{
+    BoxRecorder boxes;
+    TestServer server;
+    QVERIFY2(server.start(QStringLiteral("kelvara-wlserver"),
+                          {QStringLiteral("--port"), QStringLiteral("%PORT%"),
+                           QStringLiteral("--aet"), QStringLiteral("WL"),
+                           QStringLiteral("--demo"), QStringLiteral("5")}),
+             qPrintable(server.output()));
+    auto window = makeWindow(
+        iniText("KELVARA", "127.0.0.1", "WL", QString::number(server.port())));
+    QVERIFY(window->Form_Load());
+    QCOMPARE(boxes.texts, QStringList());
+    auto* list = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"));
+    QCOMPARE(list->model()->rowCount(), 5);
+    window->show();
+
+    auto keysShown = [list] {
+        QStringList names;
+        for (int r = 0; r < list->model()->rowCount(); ++r)
+            names << list->model()->index(r, 1).data().toString();
+        return names;
+    };
+    const QStringList before = keysShown();
+    QSignalSpy handled(window.get(), &MainWindow::queryHandled);
+
+    // Through the button itself.
+    list->setCurrentIndex(list->model()->index(1, 0));
+    QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("cmdDel")), Qt::LeftButton);
+    QVERIFY(handled.wait(15000));
+    QCOMPARE(list->model()->rowCount(), 4);
+    QVERIFY(!keysShown().contains(before.at(1)));
+
+    // Through the picture lying on the button.
+    list->setCurrentIndex(list->model()->index(0, 0));
+    const QString first = list->model()->index(0, 1).data().toString();
+    QTest::mouseClick(window->findChild<QWidget*>(QStringLiteral("picDel")), Qt::LeftButton);
+    QVERIFY(handled.wait(15000));
+    QCOMPARE(list->model()->rowCount(), 3);
+    QVERIFY(!keysShown().contains(first));
+    QCOMPARE(boxes.texts, QStringList());
+}
+
+void TestMainWindow::removalWithoutSelectionSendsNothing()
+{
+    BoxRecorder boxes;
+    SilentServer server;
+    auto window = makeWindow(iniText("", "127.0.0.1", "WL", QString::number(server.serverPort())));
+    QVERIFY(window->Form_Load());
+    window->cmdDel_Click();
+    QCOMPARE(boxes.texts, QStringList{QStringLiteral("Kein Eintrag ausgewählt.")});
+    QTest::qWait(50);
+    QCOMPARE(server.connections, 0);
+}
+
+void TestMainWindow::columnClickSortsAscendingOnly()
+{
+    auto window = makeWindow(QString());
+    QVERIFY(window->Form_Load());
+    QVector<WorklistRow> rows(3);
+    rows[0].patientId = QStringLiteral("b");
+    rows[0].birthDateValue = QDate(1990, 1, 2);
+    rows[1].patientId = QStringLiteral("C");
+    rows[1].birthDateValue = QDate(1950, 12, 5);
+    rows[2].patientId = QStringLiteral("a");
+    rows[2].birthDateValue = QDate(2001, 3, 4);
+    for (WorklistRow& row : rows)
+        row.birthDate = QLocale().toString(row.birthDateValue, QStringLiteral("dd.MM.yyyy"));
+    window->SaveData(rows);
+    window->show();
+    auto* list = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"));
+    auto column = [list](int c) {
+        QStringList values;
+        for (int r = 0; r < list->model()->rowCount(); ++r)
+            values << list->model()->index(r, c).data().toString();
+        return values;
+    };
+    QCOMPARE(column(0), (QStringList{"a", "b", "C"}));
+
+    QHeaderView* header = list->header();
+    auto clickHeader = [header](int section) {
+        const QPoint at(header->sectionViewportPosition(section) + 5, header->height() / 2);
+        QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+    };
+    clickHeader(2);
+    QCOMPARE(column(0), (QStringList{"C", "b", "a"})); // by date, not by "05.12.1950" text
+    clickHeader(2);
+    QCOMPARE(column(0), (QStringList{"C", "b", "a"}));
+}
+
+void TestMainWindow::savedWidthsHoldOnEveryResize()
+{
+    auto window = makeWindow(iniText("", "", "", "",
+                                     QStringLiteral("[Columns]\n1=3000\n2=6000\n3=2500\n4=2500\n"
+                                                    "5=2000\n")));
+    QVERIFY(window->Form_Load());
+    window->show();
+    const std::array<double, 5> saved = {3000, 6000, 2500, 2500, 2000};
+    QCOMPARE(window->columnWidthsTwips(), saved);
+    auto* header = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"))->header();
+    header->resizeSection(1, header->sectionSize(1) + 120); // the user drags column 2
+    QVERIFY(window->columnWidthsTwips()[1] > 6000);
+    for (const QSize size : {QSize(800, 600), QSize(1200, 900), QSize(640, 480)}) {
+        window->resize(size);
+        QCOMPARE(window->columnWidthsTwips(), saved);
+    }
+}
+
+void TestMainWindow::closingWritesAllNineKeys()
+{
+    auto window = makeWindow(QString());
+    QVERIFY(!QFile::exists(settingsPath()));
+    QVERIFY(window->Form_Load());
+    window->show();
+    window->close(); // the close box and "Schließen" both end here
+    const QString text = readSettings();
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 12);
+    QCOMPARE(lines.mid(0, 6), (QStringList{"[General]", "LocalAET=", "[Worklist]", "IP=", "AET=",
+                                           "Port="}));
+    QCOMPARE(lines.at(6), QStringLiteral("[Columns]"));
+    for (int i = 0; i < 5; ++i) {
+        const QString line = lines.at(7 + i);
+        QVERIFY2(line.startsWith(QStringLiteral("%1=").arg(i + 1)), qPrintable(line));
+        bool ok = false;
+        QLocale().toDouble(line.mid(2), &ok);
+        QVERIFY2(ok, qPrintable(line));
+    }
+}
+
+void TestMainWindow::dialogKeys_data()
+{
+    QTest::addColumn<int>("how");
+    QTest::addColumn<bool>("saves");
+    QTest::newRow("Enter saves") << 0 << true;
+    QTest::newRow("Esc cancels") << 1 << false;
+    QTest::newRow("Abbrechen cancels") << 2 << false;
+    QTest::newRow("close box cancels") << 3 << false;
+}
+
+void TestMainWindow::dialogKeys()
+{
+    QFETCH(int, how);
+    QFETCH(bool, saves);
+    auto window = makeWindow(iniText("OLD", "", "", ""));
+    QVERIFY(window->Form_Load());
+    window->show();
+    const QString before = readSettings();
+    bool checked = false;
+    QTimer::singleShot(0, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        QVERIFY(dialog);
+        QCOMPARE(dialog->objectName(), QStringLiteral("frmSettings"));
+        auto* ip = dialog->findChild<QLineEdit*>(QStringLiteral("txtIP"));
+        ip->setFocus();
+        QTest::keyClicks(ip, QStringLiteral("127.0.0.1"));
+        switch (how) {
+        case 0:
+            QTest::keyClick(ip, Qt::Key_Return);
+            break;
+        case 1:
+            QTest::keyClick(ip, Qt::Key_Escape);
+            break;
+        case 2:
+            dialog->findChild<QPushButton*>(QStringLiteral("cmdCancel"))->click();
+            break;
+        default:
+            dialog->close();
+        }
+        checked = true;
+    });
+    window->mnuSettings_Click();
+    QVERIFY(checked);
+    QCOMPARE(window->settings().IP, saves ? QStringLiteral("127.0.0.1") : QString());
+    QCOMPARE(window->settings().LocalAET, QStringLiteral("OLD"));
+    if (saves)
+        QVERIFY(readSettings().contains(QLatin1String("IP=127.0.0.1")));
+    else
+        QCOMPARE(readSettings(), before);
+    QVERIFY(!window->client().isBusy()); // neither way refreshes
+}
+
+void TestMainWindow::dialogAeTitleLimit()
+{
+    const QString longTitle = QStringLiteral("ABCDEFGHIJKLMNOPQRST"); // 20 characters
+    auto window = makeWindow(iniText("", "", longTitle, ""));
+    QVERIFY(window->Form_Load());
+    QString typedLocal, shownAet, aetAfterTyping;
+    QTimer::singleShot(0, [&] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        auto* local = dialog->findChild<QLineEdit*>(QStringLiteral("txtLocAET"));
+        auto* aet = dialog->findChild<QLineEdit*>(QStringLiteral("txtAET"));
+        QTest::keyClicks(local, QStringLiteral("12345678901234567"));
+        typedLocal = local->text();
+        shownAet = aet->text();
+        aet->end(false);
+        QTest::keyClicks(aet, QStringLiteral("X"));
+        aetAfterTyping = aet->text();
+        dialog->close();
+    });
+    window->mnuSettings_Click();
+    QCOMPARE(typedLocal, QStringLiteral("1234567890123456"));
+    QCOMPARE(shownAet, longTitle);
+    QCOMPARE(aetAfterTyping, longTitle);
+}
+
+void TestMainWindow::dialogSaveWritesLiveWidths()
+{
+    auto window = makeWindow(iniText("", "", "", "",
+                                     QStringLiteral("[Columns]\n1=3000\n2=6000\n3=2500\n4=2500\n"
+                                                    "5=2000\n")));
+    QVERIFY(window->Form_Load());
+    window->show();
+    auto* header = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"))->header();
+    header->resizeSection(1, 500); // dragged by the user: 7500 twips at 96 dpi
+    const double dragged = window->columnWidthsTwips()[1];
+    QTimer::singleShot(0, [] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        dialog->findChild<QPushButton*>(QStringLiteral("cmdSave"))->click();
+    });
+    window->mnuSettings_Click();
+    QVERIFY2(readSettings().contains(QStringLiteral("2=%1").arg(QLocale().toString(dragged, 'g', 7))),
+             qPrintable(readSettings()));
+    QVERIFY(!window->client().isBusy());
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

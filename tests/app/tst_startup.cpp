@@ -1,0 +1,116 @@
+// The real program as a user starts it: a copy of the executable in a folder of its own, with
+// Settings.ini beside it.
+#include "testserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+class TestStartup final : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void secondInstanceEndsSilently();
+    void staleLockDoesNotBlock();
+    void terminationSavesSettings();
+
+private:
+    void startFirst(QProcess& process);
+    QString readSettings() const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_exe;
+    QProcessEnvironment m_env;
+};
+
+void TestStartup::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_exe = m_dir->filePath(QStringLiteral("kelvara"));
+    QVERIFY(QFile::copy(qEnvironmentVariable("KELVARA_EXE"), m_exe));
+    QDir(m_dir->path()).mkdir(QStringLiteral("runtime"));
+    QFile::setPermissions(m_dir->filePath(QStringLiteral("runtime")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                              QFileDevice::ExeOwner);
+    m_env = QProcessEnvironment::systemEnvironment();
+    m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir->filePath(QStringLiteral("runtime")));
+}
+
+QString TestStartup::readSettings() const
+{
+    QFile file(m_dir->filePath(QStringLiteral("Settings.ini")));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+void TestStartup::startFirst(QProcess& process)
+{
+    process.setProcessEnvironment(m_env);
+    process.start(m_exe, {});
+    QVERIFY(process.waitForStarted());
+    // Running once its lock is there.
+    const QString lock = m_dir->filePath(QStringLiteral("runtime/kelvara.lock"));
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 10000);
+}
+
+void TestStartup::secondInstanceEndsSilently()
+{
+    const QByteArray settings = "; kept as it is\n[Worklist]\nIP=127.0.0.1\n";
+    {
+        QFile file(m_dir->filePath(QStringLiteral("Settings.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(settings);
+    }
+    QProcess first;
+    startFirst(first);
+
+    QProcess second;
+    second.setProcessEnvironment(m_env);
+    second.start(m_exe, {});
+    QVERIFY(second.waitForFinished(10000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(readSettings().toUtf8(), settings);
+    QCOMPARE(first.state(), QProcess::Running);
+    first.kill();
+    first.waitForFinished();
+}
+
+void TestStartup::staleLockDoesNotBlock()
+{
+    QProcess crashed;
+    startFirst(crashed);
+    crashed.kill(); // leaves its lock file behind
+    crashed.waitForFinished();
+    QVERIFY(QFile::exists(m_dir->filePath(QStringLiteral("runtime/kelvara.lock"))));
+
+    QProcess next;
+    startFirst(next);
+    QTest::qWait(300);
+    QCOMPARE(next.state(), QProcess::Running);
+    next.kill();
+    next.waitForFinished();
+}
+
+void TestStartup::terminationSavesSettings()
+{
+    QProcess process;
+    startFirst(process);
+    QTest::qWait(300);
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM); // the desktop session ends
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    const QString text = readSettings();
+    for (const char* key : {"[General]", "LocalAET=", "[Worklist]", "IP=", "AET=", "Port=",
+                            "[Columns]", "1=", "2=", "3=", "4=", "5="})
+        QVERIFY2(text.contains(QLatin1String(key)), key);
+}
+
+QTEST_GUILESS_MAIN(TestStartup)
+#include "tst_startup.moc"
