@@ -352,7 +352,9 @@ void MainWindow::Form_Unload()
 
 void MainWindow::SaveSettings()
 {
-    ::SaveSettings(m_settings, m_columnTwips, m_settingsPath);
+    // A save that fails (read-only folder, full disk) leaves the old file whole; the program
+    // goes on with the settings it holds.
+    static_cast<void>(::SaveSettings(m_settings, m_columnTwips, m_settingsPath));
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event)
