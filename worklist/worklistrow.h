@@ -12,6 +12,6 @@ struct WorklistRow
     QString birthDate; // locale's short date with a four-digit year
     QString stepDescription;
     QString studyDescription;
-    QString entryKey;  // Study Instance UID, sent back unchanged by the removal
+    QString entryKey;     // Study Instance UID, sent back unchanged by the removal
     QDate birthDateValue; // for sorting by date; invalid when unreadable
 };

@@ -1,0 +1,218 @@
+#include "rowreader.h"
+
+#include "toolkitlog.h"
+
+#include <QRegularExpression>
+#include <QStringDecoder>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcitem.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcspchrs.h>
+
+#include <optional>
+#include <string>
+
+namespace {
+
+// A value's bytes inside the data set, without copying; blanks and NULs of the padding
+// trimmed. Null when the attribute is missing or holds no text.
+struct RawValue
+{
+    const char* data = nullptr;
+    size_t size = 0;
+};
+
+RawValue rawValue(DcmItem& item, const DcmTagKey& key)
+{
+    DcmElement* element = nullptr;
+    if (item.findAndGetElement(key, element).bad() || !element)
+        return {};
+    char* data = nullptr;
+    Uint32 size = 0;
+    if (element->getString(data, size).bad() || !data)
+        return {};
+    size_t end = size;
+    while (end > 0 && (data[end - 1] == ' ' || data[end - 1] == '\0'))
+        --end;
+    size_t begin = 0;
+    while (begin < end && data[begin] == ' ')
+        ++begin;
+    return {data + begin, end - begin};
+}
+
+// True when the bytes mean the same in every character set a data set may declare.
+bool isPlainAscii(RawValue value)
+{
+    for (size_t i = 0; i < value.size; ++i) {
+        const auto c = static_cast<unsigned char>(value.data[i]);
+        if (c >= 0x80 || c == 0x1B)
+            return false;
+    }
+    return true;
+}
+
+std::optional<QString> fromUtf8Strict(RawValue value)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(QByteArrayView(value.data, qsizetype(value.size)));
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+enum class CharsetKind { Undeclared, Utf8, Latin1, Other };
+
+QString formatName(const QString& name)
+{
+    if (name.isEmpty())
+        return {};
+    QString shown;
+    shown.reserve(name.size() + 4);
+    for (const QStringView component : QStringView(name).split(u'^')) {
+        shown += QLatin1Char(' ');
+        shown += component;
+    }
+    return shown;
+}
+
+QDate parseDicomDate(RawValue value)
+{
+    if (value.size != 8)
+        return {};
+    int parts[3] = {0, 0, 0};
+    const int widths[3] = {4, 2, 2};
+    size_t pos = 0;
+    for (int p = 0; p < 3; ++p) {
+        for (int i = 0; i < widths[p]; ++i, ++pos) {
+            const char c = value.data[pos];
+            if (c < '0' || c > '9')
+                return {};
+            parts[p] = parts[p] * 10 + (c - '0');
+        }
+    }
+    return QDate(parts[0], parts[1], parts[2]); // invalid for 20230230 and the like
+}
+
+} // namespace
+
+// The converter of the last declared character set that needs the toolkit (ISO 2022
+// extensions, other single-byte sets); rows of one server nearly always share it.
+struct RowReader::Converters
+{
+    std::string charset;
+    DcmSpecificCharacterSet converter;
+    bool usable = false;
+    bool selected = false;
+
+    bool select(const std::string& wanted)
+    {
+        if (wanted != charset || !selected) {
+            selected = true;
+            charset = wanted;
+            usable = converter.selectCharacterSet(OFString(wanted.c_str())).good();
+        }
+        return usable;
+    }
+};
+
+RowReader::RowReader(const QLocale& locale)
+    : m_locale(locale), m_converters(std::make_unique<Converters>())
+{
+    // A two-digit year is ambiguous for a birth date: widen any year pattern to four digits.
+    m_dateFormat = m_locale.dateFormat(QLocale::ShortFormat);
+    static const QRegularExpression yearPattern(QStringLiteral("y+"));
+    m_dateFormat.replace(yearPattern, QStringLiteral("yyyy"));
+}
+
+RowReader::~RowReader() = default;
+
+WorklistRow RowReader::read(DcmItem& dataset)
+{
+    // Character set of this data set only; never carried over from an earlier one.
+    const RawValue declared = rawValue(dataset, DCM_SpecificCharacterSet);
+    const std::string charset(declared.data ? declared.data : "", declared.size);
+    CharsetKind kind = CharsetKind::Other;
+    if (charset.empty())
+        kind = CharsetKind::Undeclared;
+    else if (charset == "ISO_IR 192")
+        kind = CharsetKind::Utf8;
+    else if (charset == "ISO_IR 100")
+        kind = CharsetKind::Latin1;
+
+    const auto decode = [&](RawValue value, bool personName) -> QString {
+        if (!value.data || value.size == 0)
+            return {};
+        if (isPlainAscii(value))
+            return QString::fromLatin1(value.data, qsizetype(value.size));
+        switch (kind) {
+        case CharsetKind::Utf8:
+            return fromUtf8Strict(value).value_or(QString());
+        case CharsetKind::Latin1:
+            return QString::fromLatin1(value.data, qsizetype(value.size));
+        case CharsetKind::Undeclared:
+            if (auto text = fromUtf8Strict(value))
+                return *text;
+            return QString::fromLatin1(value.data, qsizetype(value.size));
+        case CharsetKind::Other:
+            break;
+        }
+        if (!m_converters->select(charset))
+            return {};
+        OFString converted;
+        const OFString delimiters = personName ? OFString("\\^=") : OFString("\\");
+        if (m_converters->converter
+                .convertString(OFString(value.data, value.size), converted, delimiters)
+                .bad())
+            return {};
+        return fromUtf8Strict({converted.c_str(), converted.size()}).value_or(QString());
+    };
+
+    WorklistRow row;
+    row.patientId = decode(rawValue(dataset, DCM_PatientID), false);
+    row.name = formatName(decode(rawValue(dataset, DCM_PatientName), true));
+    row.birthDateValue = parseDicomDate(rawValue(dataset, DCM_PatientBirthDate));
+    if (row.birthDateValue.isValid())
+        row.birthDate = m_locale.toString(row.birthDateValue, m_dateFormat);
+
+    DcmSequenceOfItems* steps = nullptr;
+    if (dataset.findAndGetSequence(DCM_ScheduledProcedureStepSequence, steps).good() && steps &&
+        steps->card() > 0) {
+        if (DcmItem* first = steps->getItem(0))
+            row.stepDescription =
+                decode(rawValue(*first, DCM_ScheduledProcedureStepDescription), false);
+    }
+
+    row.studyDescription = decode(rawValue(dataset, DCM_StudyDescription), false);
+    if (row.studyDescription.isEmpty())
+        row.studyDescription = decode(rawValue(dataset, DCM_RequestedProcedureDescription), false);
+    row.entryKey = decode(rawValue(dataset, DCM_StudyInstanceUID), false);
+    return row;
+}
+
+WorklistRow rowFromDataset(DcmItem& dataset, const QLocale& locale)
+{
+    RowReader reader(locale);
+    return reader.read(dataset);
+}
+
+WorklistRow rowFromDicomBytes(const QByteArray& bytes, const QLocale& locale)
+{
+    silenceToolkitLog();
+    DcmInputBufferStream stream;
+    stream.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
+    stream.setEos();
+    // Reads the meta header when the bytes carry one, a bare data set otherwise. A read that
+    // fails half-way keeps what it had read; the row takes what is there.
+    DcmFileFormat file;
+    file.transferInit();
+    file.read(stream, EXS_Unknown, EGL_noChange);
+    file.transferEnd();
+    DcmDataset* dataset = file.getDataset();
+    if (!dataset)
+        return {};
+    return rowFromDataset(*dataset, locale);
+}
