@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr QByteArrayView byteOrderMark("\xEF\xBB\xBF");
@@ -164,7 +166,10 @@ bool IniFile::save(const QString& path) const
     if (!file.open(QIODevice::WriteOnly))
         return false;
     const QByteArray bytes = toBytes();
-    if (file.write(bytes) != bytes.size()) {
+    // QSaveFile buffers what is written, and commit() does not notice when flushing that buffer
+    // fails (a short write on a full disk then becomes the new file): flush and sync here, where
+    // a failure still leaves the old file in place.
+    if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0) {
         file.cancelWriting();
         return false;
     }
