@@ -1,0 +1,142 @@
+#include "serveroptions.h"
+
+#include <charconv>
+#include <string_view>
+
+namespace {
+
+bool toNumber(std::string_view text, unsigned long long max, unsigned long long& value)
+{
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return ec == std::errc() && end == text.data() + text.size() && value <= max;
+}
+
+} // namespace
+
+bool ServerOptions::parse(int argc, char** argv, ServerOptions& options, std::string& error)
+{
+    options = ServerOptions();
+    bool havePort = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](std::string_view& out) {
+            if (i + 1 >= argc) {
+                error = std::string(arg) + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::string_view v;
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--quiet" || arg == "-q") {
+            options.quiet = true;
+        } else if (arg == "--verbose" || arg == "-v") {
+            options.verbose = true;
+        } else if (arg == "--port") {
+            unsigned long long n = 0;
+            if (!value(v))
+                return false;
+            if (!toNumber(v, 65535, n) || n == 0) {
+                error = "--port wants a number from 1 to 65535, not \"" + std::string(v) + "\"";
+                return false;
+            }
+            options.port = static_cast<std::uint16_t>(n);
+            havePort = true;
+        } else if (arg == "--aet") {
+            if (!value(v))
+                return false;
+            if (v.empty() || v.size() > 16 || v.find('\\') != std::string_view::npos) {
+                error = "--aet wants an AE title of 1 to 16 characters";
+                return false;
+            }
+            options.aeTitle = std::string(v);
+        } else if (arg == "--dir") {
+            if (!value(v))
+                return false;
+            options.folder = std::string(v);
+        } else if (arg == "--demo") {
+            unsigned long long n = 0;
+            if (!value(v))
+                return false;
+            if (!toNumber(v, 10000000, n)) {
+                error = "--demo wants a number of entries from 0 to 10000000";
+                return false;
+            }
+            options.demoCount = static_cast<std::size_t>(n);
+        } else if (arg == "--charset") {
+            if (!value(v))
+                return false;
+            if (v != "utf8" && v != "latin1") {
+                error = "--charset is utf8 or latin1";
+                return false;
+            }
+            options.latin1 = v == "latin1";
+        } else if (arg == "--bind") {
+            if (!value(v))
+                return false;
+            options.bindAddress = std::string(v);
+        } else {
+            error = "unknown argument \"" + std::string(arg) + "\"";
+            return false;
+        }
+    }
+    if (options.help)
+        return true;
+    if (!havePort) {
+        error = "--port is required";
+        return false;
+    }
+    if (options.folder.empty() == !options.demoCount.has_value()) {
+        error = "give either --dir FOLDER or --demo N";
+        return false;
+    }
+    return true;
+}
+
+std::string ServerOptions::usage()
+{
+    return R"(Usage: kelvara-wlserver --port N [--aet AE] (--dir FOLDER | --demo N)
+                        [--charset utf8|latin1] [--bind ADDRESS] [--quiet] [--verbose]
+
+A small DICOM Modality Worklist server for Kelvara's demo and tests. Serves one
+association at a time and runs until SIGTERM or SIGINT.
+
+  --port N          TCP port to listen on (1-65535)
+  --aet AE          own AE title (default KELVARA_WL); associations calling any
+                    other AE title are rejected
+  --dir FOLDER      worklist from the DICOM files *.wl and *.dcm in FOLDER (with
+                    or without meta header), one entry per file; the folder is
+                    checked for new, changed and deleted files at every request;
+                    entries keep their own (0008,0005) and bytes
+  --demo N          N generated entries for today (local date), held in memory
+  --charset CS      character set of the --demo entries: utf8 (default, sent as
+                    ISO_IR 192) or latin1 (ISO_IR 100; the few letters outside
+                    Latin-1 become their base letter, e.g. s for U+015F)
+  --bind ADDRESS    IPv4 address to listen on (default 127.0.0.1)
+  --quiet           no log lines
+  --verbose         also DCMTK's own log
+  --help            this text
+
+Services: Modality Worklist FIND (1.2.840.10008.5.1.4.31), Verification, and
+Computed Radiography Image Storage (1.2.840.10008.5.1.4.1.1.1) for removals;
+each in Explicit VR Little Endian, Implicit VR Little Endian and Explicit VR
+Big Endian. A C-FIND may be cancelled.
+
+Removal: a C-STORE whose (0019,0010) is "REMOVE" takes every entry whose Study
+Instance UID equals (0019,0030) off the worklist and deletes its file (--dir).
+The answer is success (0x0000) whether or not an entry matched; an empty key
+removes nothing; a file that cannot be deleted gives 0xA700 and its entry stays.
+Any other stored object is not kept and is refused with 0xC000.
+
+Log lines (stdout, one per request):
+  listening on ADDRESS:PORT as AE, N entries (SOURCE)
+  C-ECHO from CALLING
+  C-FIND from CALLING: N matches            (or: N matches, cancelled)
+  REMOVE KEY from CALLING: removed          (or: not found, failed: REASON)
+  C-STORE from CALLING: no removal marker, refused
+  association from CALLING (HOST) rejected: REASON
+  stopped
+)";
+}
