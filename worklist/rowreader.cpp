@@ -122,6 +122,7 @@ struct RowReader::Converters
 RowReader::RowReader(const QLocale& locale)
     : m_locale(locale), m_converters(std::make_unique<Converters>())
 {
+    silenceToolkitLog();
     // A two-digit year is ambiguous for a birth date: widen any year pattern to four digits.
     m_dateFormat = m_locale.dateFormat(QLocale::ShortFormat);
     static const QRegularExpression yearPattern(QStringLiteral("y+"));

@@ -1,0 +1,393 @@
+#include "exchangeabort.h"
+#include "faultscp.h"
+#include "removal.h"
+#include "testserver.h"
+#include "worklistclient.h"
+#include "worklistfind.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+
+namespace {
+
+const QString today = QDate::currentDate().toString(QStringLiteral("yyyyMMdd"));
+
+// One worklist entry as dump2dcm text; `name` and `description` are written as Latin-1.
+QByteArray entryDump(const QString& id, const QString& name, const QString& uid)
+{
+    return QStringLiteral("(0008,0050) SH [ACC%1]\n"
+                          "(0010,0010) PN [%2]\n"
+                          "(0010,0020) LO [%1]\n"
+                          "(0010,0030) DA [19501205]\n"
+                          "(0020,000d) UI [%3]\n"
+                          "(0032,1060) LO [Röntgen Thorax]\n"
+                          "(0040,0100) SQ\n"
+                          "(fffe,e000) -\n"
+                          "(0008,0060) CS [CR]\n"
+                          "(0040,0001) AE [STATION]\n"
+                          "(0040,0002) DA [%4]\n"
+                          "(0040,0003) TM [101500]\n"
+                          "(0040,0007) LO [Schädel]\n"
+                          "(0040,0009) SH [SPS%1]\n"
+                          "(fffe,e00d) -\n"
+                          "(fffe,e0dd) -\n"
+                          "(0040,1001) SH [RP%1]\n")
+        .arg(id, name, uid, today)
+        .toLatin1();
+}
+
+ConnectionParams localParams(quint16 port, const QString& called = QStringLiteral("KELVARA_WL"))
+{
+    ConnectionParams params;
+    params.host = QStringLiteral("127.0.0.1");
+    params.port = QString::number(port);
+    params.calledAet = called;
+    params.callingAet = QStringLiteral("KELVARA");
+    return params;
+}
+
+// A wlmscpfs data folder with the given entries for the AE title KELVARA_WL.
+bool makeWorklistFolder(const QTemporaryDir& root, const QList<QByteArray>& entries, bool lockfile)
+{
+    QDir dir(root.path());
+    if (!dir.mkpath(QStringLiteral("KELVARA_WL")))
+        return false;
+    const QString folder = dir.filePath(QStringLiteral("KELVARA_WL"));
+    if (lockfile) {
+        QFile lock(folder + QStringLiteral("/lockfile"));
+        if (!lock.open(QIODevice::WriteOnly))
+            return false;
+    }
+    for (int i = 0; i < entries.size(); ++i) {
+        const QString dump = root.filePath(QStringLiteral("entry%1.dump").arg(i));
+        QFile file(dump);
+        if (!file.open(QIODevice::WriteOnly) || file.write(entries[i]) != entries[i].size())
+            return false;
+        file.close();
+        const QString out = folder + QStringLiteral("/entry%1.wl").arg(i);
+        if (QProcess::execute(TestServer::program(QStringLiteral("dump2dcm")),
+                              {QStringLiteral("-g"), dump, out}) != 0)
+            return false;
+    }
+    return true;
+}
+
+std::unique_ptr<DcmDataset> answer(const char* id)
+{
+    auto ds = std::make_unique<DcmDataset>();
+    ds->putAndInsertString(DCM_PatientID, id);
+    ds->putAndInsertString(DCM_PatientName, "Test^Patient");
+    ds->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.4");
+    return ds;
+}
+
+} // namespace
+
+class TestWorklistExchange final : public QObject
+{
+    Q_OBJECT
+private slots:
+    void identifierAsReceivedByWlmscpfs();
+    void rowsFromWlmscpfsDefaultLatin1();
+    void failures_data();
+    void failures();
+    void abortEndsHungExchange();
+    void truncatedByServerKeepsRows();
+    void removalAsStoredByStorescp();
+    void removalWithBadPortSendsNothing();
+    void clientDropsSecondQueryAndQueuesRemoval();
+};
+
+void TestWorklistExchange::identifierAsReceivedByWlmscpfs()
+{
+    QTemporaryDir root;
+    QVERIFY(makeWorklistFolder(
+        root, {entryDump(QStringLiteral("P1"), QStringLiteral("A^B"), QStringLiteral("1.2.3.1"))},
+        true));
+    TestServer server;
+    QVERIFY2(server.start(QStringLiteral("wlmscpfs"), {QStringLiteral("-d"), QStringLiteral("-dfp"),
+                                                       root.path(), QStringLiteral("%PORT%")}),
+             qPrintable(server.output()));
+    const FindOutcome outcome = runWorklistFind(localParams(server.port()));
+    QVERIFY2(!outcome.error.isError(), qPrintable(outcome.error.messageText()));
+    QVERIFY(server.waitForOutput(QStringLiteral("(0040,3001)")));
+
+    // The identifier as the server logged it: tags in order, with their nesting depth.
+    const QString log = server.output();
+    const qsizetype start =
+        log.lastIndexOf(QLatin1Char('\n'), log.indexOf(QLatin1String("(0008,0005)"))) + 1;
+    QVERIFY(start > 0);
+    const qsizetype end = log.indexOf(QLatin1String("(0040,3001)"), start);
+    static const QRegularExpression line(
+        QStringLiteral("^(?:I: )?(\\s*)\\(([0-9a-f]{4},[0-9a-f]{4})\\)"
+                       "\\s+(\\w\\w)\\s+(.*)$"),
+        QRegularExpression::MultilineOption);
+    QStringList received;
+    QString startDate, startTime, pregnancy;
+    for (auto it = line.globalMatch(log.mid(start, end - start + 40)); it.hasNext();) {
+        const auto m = it.next();
+        const QString tag = m.captured(2);
+        if (tag.startsWith(QLatin1String("fffe")))
+            continue;
+        received << QString(m.captured(1).size() / 4, QLatin1Char('>')) + tag;
+        if (tag == QLatin1String("0040,0002"))
+            startDate = m.captured(4);
+        if (tag == QLatin1String("0040,0003"))
+            startTime = m.captured(4);
+        if (tag == QLatin1String("0010,21c0"))
+            pregnancy = m.captured(4);
+    }
+    const QStringList expected{
+        "0008,0005",  "0008,0050",  "0008,0090",  "0008,1110",   ">0008,1150", ">0008,1155",
+        "0010,0010",  "0010,0020",  "0010,0030",  "0010,0040",   "0010,1020",  "0010,1030",
+        "0010,1040",  "0010,2000",  "0010,2110",  "0010,21c0",   "0018,0015",  "0020,000d",
+        "0032,1032",  "0032,1033",  "0032,1060",  "0032,1064",   ">0008,0100", ">0008,0102",
+        ">0008,0104", "0038,0010",  "0038,0050",  "0038,0300",   "0038,0400",  "0038,0500",
+        "0040,0100",  ">0008,0060", ">0032,1070", ">0040,0001",  ">0040,0002", ">0040,0003",
+        ">0040,0006", ">0040,0007", ">0040,0008", ">>0008,0100", ">0040,0009", ">0040,0010",
+        ">0040,0011", ">0040,0012", "0040,1001",  "0040,1003",   "0040,1004",  "0040,3001"};
+    QCOMPARE(received, expected);
+    // The value is padded to an even length.
+    QVERIFY2(startDate.startsWith(QStringLiteral("[%1-%1 ]").arg(today)), qPrintable(startDate));
+    QVERIFY2(startTime.startsWith(QLatin1String("[000000-235959 ]")), qPrintable(startTime));
+    QVERIFY2(pregnancy.contains(QLatin1String("(no value available)")), qPrintable(pregnancy));
+}
+
+void TestWorklistExchange::rowsFromWlmscpfsDefaultLatin1()
+{
+    QTemporaryDir root;
+    QVERIFY(makeWorklistFolder(
+        root,
+        {entryDump(QStringLiteral("P1"), QStringLiteral("Müller^Jürgen"),
+                   QStringLiteral("1.2.3.1")),
+         entryDump(QStringLiteral("P2"), QStringLiteral("Solo"), QStringLiteral("1.2.3.2"))},
+        true));
+    TestServer server;
+    QVERIFY(server.start(QStringLiteral("wlmscpfs"),
+                         {QStringLiteral("-dfp"), root.path(), QStringLiteral("%PORT%")}));
+    FindOutcome outcome = runWorklistFind(localParams(server.port()));
+    QVERIFY2(!outcome.error.isError(), qPrintable(outcome.error.messageText()));
+    QCOMPARE(outcome.rows.size(), 2);
+    std::sort(outcome.rows.begin(), outcome.rows.end(),
+              [](const WorklistRow& a, const WorklistRow& b) { return a.patientId < b.patientId; });
+    QCOMPARE(outcome.rows[0].name, QString::fromUtf8(" Müller Jürgen"));
+    QCOMPARE(outcome.rows[0].stepDescription, QString::fromUtf8("Schädel"));
+    QCOMPARE(outcome.rows[0].studyDescription, QString::fromUtf8("Röntgen Thorax"));
+    QCOMPARE(outcome.rows[0].entryKey, QStringLiteral("1.2.3.1"));
+    QCOMPARE(outcome.rows[0].birthDateValue, QDate(1950, 12, 5));
+    QCOMPARE(outcome.rows[1].name, QStringLiteral(" Solo"));
+    QVERIFY(!outcome.truncatedByServer);
+}
+
+void TestWorklistExchange::failures_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("number");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("nothing listening") << "refused" << 0 << "abgelehnt";
+    QTest::newRow("unknown called AE") << "wrongAet" << 0 << "Assoziation abgelehnt";
+    QTest::newRow("no lockfile") << "noLockfile" << 0xA700 << "Status 0xA700";
+    QTest::newRow("failure status") << "statusC000" << 0xC000 << "Status 0xC000";
+    QTest::newRow("never answers") << "neverAnswer" << 0 << "Keine Antwort";
+    QTest::newRow("silent after connect") << "silent" << 0 << "Keine Antwort";
+    QTest::newRow("connection closed after 2") << "closeAfter" << 0 << "127.0.0.1";
+    QTest::newRow("garbled PDU") << "malformed" << 0 << "127.0.0.1";
+    QTest::newRow("bad port") << "badPort" << -1 << "keine gültige Portnummer";
+}
+
+void TestWorklistExchange::failures()
+{
+    QFETCH(QString, scenario);
+    QFETCH(int, number);
+    QFETCH(QString, text);
+
+    QTemporaryDir root;
+    TestServer server;
+    std::unique_ptr<FaultScp> fault;
+    ConnectionParams params;
+    const auto startFault = [&](FaultScp::Mode mode) {
+        fault = std::make_unique<FaultScp>(mode);
+        std::vector<std::unique_ptr<DcmDataset>> answers;
+        for (const char* id : {"A", "B", "C"})
+            answers.push_back(answer(id));
+        fault->setFindAnswers(std::move(answers), 0xC000);
+        fault->setPendingBeforeClose(2);
+        return fault->start();
+    };
+    const auto startWlmscpfs = [&](bool lockfile) {
+        return makeWorklistFolder(root, {entryDump("P1", "A^B", "1.2.3.1")}, lockfile) &&
+               server.start(QStringLiteral("wlmscpfs"),
+                            {QStringLiteral("-dfp"), root.path(), QStringLiteral("%PORT%")});
+    };
+
+    if (scenario == QLatin1String("refused")) {
+        params = localParams(TestServer::freePort());
+    } else if (scenario == QLatin1String("wrongAet")) {
+        QVERIFY(startWlmscpfs(true));
+        params = localParams(server.port(), QStringLiteral("NOBODY"));
+    } else if (scenario == QLatin1String("noLockfile")) {
+        QVERIFY(startWlmscpfs(false));
+        params = localParams(server.port());
+    } else if (scenario == QLatin1String("badPort")) {
+        params = localParams(104);
+        params.port = QStringLiteral("abc");
+    } else {
+        const FaultScp::Mode mode =
+            scenario == QLatin1String("statusC000")    ? FaultScp::Mode::ScriptedFind
+            : scenario == QLatin1String("neverAnswer") ? FaultScp::Mode::NeverAnswer
+            : scenario == QLatin1String("silent")      ? FaultScp::Mode::SilentAfterConnect
+            : scenario == QLatin1String("closeAfter")  ? FaultScp::Mode::CloseAfterPending
+                                                       : FaultScp::Mode::MalformedPdu;
+        QVERIFY(startFault(mode));
+        params = localParams(fault->port());
+    }
+    params.timeouts = {2, 2, 2};
+
+    WorklistClient client;
+    QSignalSpy finished(&client, &WorklistClient::queryFinished);
+    QVERIFY(client.startQuery(params));
+    QVERIFY(client.waitForIdle(20000));
+    QCOMPARE(finished.count(), 1);
+    const auto outcome = finished.at(0).at(0).value<FindOutcome>();
+    QVERIFY(outcome.error.isError());
+    QVERIFY(outcome.rows.isEmpty());
+    if (number != 0)
+        QCOMPARE(outcome.error.number, number);
+    QVERIFY2(outcome.error.description.contains(text), qPrintable(outcome.error.messageText()));
+    if (scenario != QLatin1String("badPort"))
+        QVERIFY2(outcome.error.description.contains(QLatin1String("127.0.0.1:")),
+                 qPrintable(outcome.error.description));
+    if (scenario == QLatin1String("badPort"))
+        QCOMPARE(outcome.error.description,
+                 QStringLiteral("Port \"abc\" ist keine gültige Portnummer (1 bis 65535)"));
+}
+
+void TestWorklistExchange::abortEndsHungExchange()
+{
+    for (const auto mode : {FaultScp::Mode::NeverAnswer, FaultScp::Mode::SilentAfterConnect}) {
+        FaultScp fault(mode);
+        QVERIFY(fault.start());
+        WorklistClient client;
+        QSignalSpy finished(&client, &WorklistClient::queryFinished);
+        QVERIFY(client.startQuery(localParams(fault.port()))); // the full 10 s / 30 s time-outs
+        if (mode == FaultScp::Mode::NeverAnswer)
+            QTRY_VERIFY(fault.findRequests() == 1);
+        client.abort();
+        // Far below either time-out: only the abort can have ended it.
+        QVERIFY(client.waitForIdle(5000));
+        QCOMPARE(finished.count(), 1);
+        QCOMPARE(finished.at(0).at(0).value<FindOutcome>().error.number, -2);
+    }
+}
+
+void TestWorklistExchange::truncatedByServerKeepsRows()
+{
+    FaultScp fault(FaultScp::Mode::ScriptedFind);
+    std::vector<std::unique_ptr<DcmDataset>> answers;
+    for (const char* id : {"A", "B", "C"})
+        answers.push_back(answer(id));
+    fault.setFindAnswers(std::move(answers), 0xFE00);
+    QVERIFY(fault.start());
+    const FindOutcome outcome = runWorklistFind(localParams(fault.port()));
+    QVERIFY2(!outcome.error.isError(), qPrintable(outcome.error.messageText()));
+    QVERIFY(outcome.truncatedByServer);
+    QCOMPARE(outcome.rows.size(), 3);
+    QCOMPARE(outcome.rows[2].patientId, QStringLiteral("C"));
+    QCOMPARE(outcome.rows[0].name, QStringLiteral(" Test Patient"));
+}
+
+void TestWorklistExchange::removalAsStoredByStorescp()
+{
+    QTemporaryDir out;
+    TestServer server;
+    QVERIFY(server.start(QStringLiteral("storescp"),
+                         {QStringLiteral("-od"), out.path(), QStringLiteral("%PORT%")}));
+    QStringList uids;
+    for (const QString& key : {QStringLiteral("1.2.840.99.1"), QStringLiteral("1.2.840.99.1")}) {
+        QString uid;
+        const DicomError error =
+            sendRemoval(localParams(server.port(), QStringLiteral("ANY")), key, nullptr, &uid);
+        QVERIFY2(!error.isError(), qPrintable(error.messageText()));
+        uids << uid;
+    }
+    QVERIFY(uids[0] != uids[1]);
+
+    const QStringList files = QDir(out.path()).entryList(QDir::Files);
+    QCOMPARE(files.size(), 2);
+    for (const QString& name : files) {
+        DcmFileFormat file;
+        QVERIFY(file.loadFile(QDir(out.path()).filePath(name).toLocal8Bit().constData()).good());
+        DcmDataset* ds = file.getDataset();
+        QStringList tags;
+        for (unsigned long i = 0; i < ds->card(); ++i)
+            tags << QString::fromLatin1(ds->getElement(i)->getTag().toString().c_str());
+        QCOMPARE(tags, (QStringList{"(0008,0016)", "(0008,0018)", "(0019,0010)", "(0019,0030)"}));
+        OFString marker, key, sopClass, sopInstance, metaClass, metaInstance;
+        ds->findAndGetOFString(DcmTagKey(0x0019, 0x0010), marker);
+        ds->findAndGetOFString(DcmTagKey(0x0019, 0x0030), key);
+        ds->findAndGetOFString(DCM_SOPClassUID, sopClass);
+        ds->findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
+        file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, metaClass);
+        file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPInstanceUID, metaInstance);
+        QCOMPARE(QByteArray(marker.c_str()), QByteArray("REMOVE"));
+        QCOMPARE(QByteArray(key.c_str()), QByteArray("1.2.840.99.1"));
+        QCOMPARE(QByteArray(sopClass.c_str()), QByteArray("1.2.840.10008.5.1.4.1.1.1"));
+        QCOMPARE(metaClass, sopClass);
+        QCOMPARE(metaInstance, sopInstance);
+        QVERIFY(uids.contains(QString::fromLatin1(sopInstance.c_str())));
+    }
+}
+
+void TestWorklistExchange::removalWithBadPortSendsNothing()
+{
+    FaultScp fault(FaultScp::Mode::ScriptedFind);
+    QVERIFY(fault.start());
+    for (const QString& port : {QStringLiteral("abc"), QStringLiteral("0"), QStringLiteral("65536"),
+                                QStringLiteral("-5"), QStringLiteral("104x"), QString()}) {
+        ConnectionParams params = localParams(fault.port());
+        params.port = port;
+        const DicomError error = sendRemoval(params, QStringLiteral("1.2.3"));
+        QCOMPARE(error.number, -1);
+        QVERIFY(error.description.contains(QLatin1String("Portnummer")));
+    }
+}
+
+void TestWorklistExchange::clientDropsSecondQueryAndQueuesRemoval()
+{
+    FaultScp fault(FaultScp::Mode::NeverAnswer);
+    QVERIFY(fault.start());
+    QTemporaryDir out;
+    TestServer store;
+    QVERIFY(store.start(QStringLiteral("storescp"),
+                        {QStringLiteral("-od"), out.path(), QStringLiteral("%PORT%")}));
+
+    WorklistClient client;
+    QStringList order;
+    connect(&client, &WorklistClient::queryFinished, this,
+            [&](const FindOutcome&) { order << QStringLiteral("query"); });
+    connect(&client, &WorklistClient::removalFinished, this,
+            [&](const DicomError& error, const QString&) {
+                order << (error.isError() ? error.messageText() : QStringLiteral("removal"));
+            });
+    ConnectionParams hung = localParams(fault.port());
+    hung.timeouts.dimseSeconds = 1; // the query ends by time-out, no abort involved
+    QVERIFY(client.startQuery(hung));
+    QVERIFY(client.isBusy());
+    QVERIFY(!client.startQuery(hung));
+    client.startRemoval(localParams(store.port(), QStringLiteral("ANY")), QStringLiteral("9.8.7"));
+    QVERIFY(client.waitForIdle(20000));
+    QCOMPARE(order, (QStringList{"query", "removal"}));
+    QCOMPARE(QDir(out.path()).entryList(QDir::Files).size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestWorklistExchange)
+#include "tst_worklistexchange.moc"
