@@ -140,7 +140,10 @@ void WorklistScp::refuseAssociation(const DcmRefuseReasonType reason)
         why = "refused (reason " + std::to_string(static_cast<int>(reason)) + ")";
         break;
     }
-    m_log.line("association from " + peer() + " (" + getPeerIP().c_str() + ") rejected: " + why);
+    // A connection cut short by a stop is no client's doing: nothing to report.
+    if (!m_signal.stopRequested())
+        m_log.line("association from " + peer() + " (" + getPeerIP().c_str() +
+                   ") rejected: " + why);
     DcmSCP::refuseAssociation(reason);
 }
 
