@@ -3,11 +3,18 @@
 #include <QString>
 
 // A failed DICOM exchange, as shown to the user: "number - description".
-// Numbers (decimal in the message):
-//   positive          the DIMSE status word of a failure response (0xA700 -> 42752)
-//   -(module*65536+code)  a DCMTK condition (module 6 = network, 17 = ACSE etc.)
-//   -1                a setting the exchange cannot use (port not a whole number 1..65535)
-//   -2                the exchange was aborted by the program itself
+// Numbers (decimal in the message), stable across releases:
+//   positive               the DIMSE status word of a failure response (0xA700 -> 42752,
+//                          0xC000 -> 49152); the description names the server and the status
+//   -(module*65536+code)   a DCMTK condition: module 6 is the network module, whose codes
+//                          0x2xx come from DIMSE and 0x3xx from the upper layer (0x31c: TCP
+//                          connection failed, e.g. refused; 0x301: association rejected;
+//                          0x207: no answer within the DIMSE time-out; 0x31a: no answer within
+//                          the association time-out; 0x317: the server aborted; 0x208: the
+//                          server accepts none of the offered services)
+//   -1                     a setting the exchange cannot use (port not a whole number 1..65535);
+//                          nothing was sent
+//   -2                     the exchange was aborted by the program itself
 struct DicomError
 {
     int number = 0; // 0: no error

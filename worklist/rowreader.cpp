@@ -13,6 +13,7 @@
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcspchrs.h>
 
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -35,8 +36,11 @@ RawValue rawValue(DcmItem& item, const DcmTagKey& key)
     Uint32 size = 0;
     if (element->getString(data, size).bad() || !data)
         return {};
-    size_t end = size;
-    while (end > 0 && (data[end - 1] == ' ' || data[end - 1] == '\0'))
+    // Text ends at the first NUL (only UIDs are padded with one). This also bounds the work
+    // when a garbled length field made the toolkit reserve far more than the bytes it read.
+    const void* nul = std::memchr(data, '\0', size);
+    size_t end = nul ? size_t(static_cast<const char*>(nul) - data) : size_t(size);
+    while (end > 0 && data[end - 1] == ' ')
         --end;
     size_t begin = 0;
     while (begin < end && data[begin] == ' ')

@@ -35,6 +35,7 @@ protected:
     void notifyAssociationRequest(const T_ASC_Parameters& params,
                                   DcmSCPActionType& desiredAction) override
     {
+        ++m_owner.m_associationRequests;
         DcmSCP::notifyAssociationRequest(params, desiredAction);
         if (m_owner.m_mode == Mode::RejectAssociation)
             desiredAction = DCMSCP_ACTION_REFUSE_ASSOCIATION;

@@ -43,7 +43,8 @@ public:
     [[nodiscard]] bool start();
     void stop();
     [[nodiscard]] quint16 port() const { return m_port; }
-    // Number of C-FIND requests that reached the server.
+    // Number of association requests and of C-FIND requests that reached the server.
+    [[nodiscard]] int associationRequests() const { return m_associationRequests; }
     [[nodiscard]] int findRequests() const { return m_findRequests; }
 
 private:
@@ -59,6 +60,7 @@ private:
     quint16 m_finalStatus = 0x0000;
     int m_pendingBeforeClose = 0;
     quint16 m_port = 0;
+    std::atomic<int> m_associationRequests{0};
     std::atomic<int> m_findRequests{0};
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;

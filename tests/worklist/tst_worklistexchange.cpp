@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -16,6 +17,8 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -102,6 +105,8 @@ private slots:
     void failures();
     void abortEndsHungExchange();
     void truncatedByServerKeepsRows();
+    void ourServer_data();
+    void ourServer();
     void removalAsStoredByStorescp();
     void removalWithBadPortSendsNothing();
     void clientDropsSecondQueryAndQueuesRemoval();
@@ -305,6 +310,51 @@ void TestWorklistExchange::truncatedByServerKeepsRows()
     QCOMPARE(outcome.rows[0].name, QStringLiteral(" Test Patient"));
 }
 
+void TestWorklistExchange::ourServer_data()
+{
+    QTest::addColumn<QString>("charset");
+    QTest::newRow("UTF-8") << "utf8";
+    QTest::newRow("Latin-1") << "latin1";
+}
+
+// Our own worklist server: every entry decodes cleanly in both character sets, and a removal
+// takes exactly that entry off the next answer.
+void TestWorklistExchange::ourServer()
+{
+    QFETCH(QString, charset);
+    TestServer server;
+    QVERIFY2(server.start(QStringLiteral("kelvara-wlserver"),
+                          {QStringLiteral("--port"), QStringLiteral("%PORT%"),
+                           QStringLiteral("--demo"), QStringLiteral("40"),
+                           QStringLiteral("--charset"), charset, QStringLiteral("--quiet")}),
+             qPrintable(server.output()));
+    const ConnectionParams params = localParams(server.port());
+    const FindOutcome before = runWorklistFind(params);
+    QVERIFY2(!before.error.isError(), qPrintable(before.error.messageText()));
+    QCOMPARE(before.rows.size(), 40);
+    bool sawNonAscii = false;
+    for (const WorklistRow& row : before.rows) {
+        QVERIFY(!row.entryKey.isEmpty());
+        QVERIFY(row.name.startsWith(QLatin1Char(' ')));
+        for (const QString& cell : {row.name, row.stepDescription, row.studyDescription}) {
+            QVERIFY2(!cell.contains(QChar::ReplacementCharacter) &&
+                         !cell.contains(QStringLiteral("Ã")),
+                     qPrintable(cell));
+            sawNonAscii = sawNonAscii || std::any_of(cell.begin(), cell.end(),
+                                                     [](QChar c) { return c.unicode() > 0x7F; });
+        }
+    }
+    QVERIFY(sawNonAscii);
+
+    const QString removed = before.rows[7].entryKey;
+    const DicomError error = sendRemoval(params, removed);
+    QVERIFY2(!error.isError(), qPrintable(error.messageText()));
+    const FindOutcome after = runWorklistFind(params);
+    QCOMPARE(after.rows.size(), 39);
+    for (const WorklistRow& row : after.rows)
+        QVERIFY(row.entryKey != removed);
+}
+
 void TestWorklistExchange::removalAsStoredByStorescp()
 {
     QTemporaryDir out;
@@ -359,6 +409,7 @@ void TestWorklistExchange::removalWithBadPortSendsNothing()
         QCOMPARE(error.number, -1);
         QVERIFY(error.description.contains(QLatin1String("Portnummer")));
     }
+    QCOMPARE(fault.associationRequests(), 0);
 }
 
 void TestWorklistExchange::clientDropsSecondQueryAndQueuesRemoval()
