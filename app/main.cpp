@@ -16,8 +16,8 @@ int main(int argc, char* argv[])
     if (!window.Form_Load())
         return 0;
 
-    UnixSignals signals;
-    QObject::connect(&signals, &UnixSignals::terminationRequested, &window, &QWidget::close);
+    UnixSignals unixSignals;
+    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &window, &QWidget::close);
     // A desktop session that ends quits the application without closing the window first.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
                      [&window] { window.Form_Unload(); });

@@ -28,7 +28,8 @@ MainLayout computeMainLayout(const MainLayoutInput& input)
         // Column 5 is left alone: the four shares already fill the list's width.
         const double unit = layout.listWidth.value_or(input.currentListWidth) / 100.0;
         for (std::size_t i = 0; i < columnShares.size(); ++i)
-            layout.columnWidths[i] = static_cast<double>(static_cast<float>(unit * columnShares[i]));
+            layout.columnWidths[i] =
+                static_cast<double>(static_cast<float>(unit * columnShares[i]));
     } else {
         for (std::size_t i = 0; i < layout.columnWidths.size(); ++i)
             layout.columnWidths[i] = parseColumnWidth(input.savedColumnWidths[i], input.locale);

@@ -11,7 +11,7 @@
 // that is not a number) is left out on its own and the rest still happens.
 struct MainLayoutInput
 {
-    double outerWidth = 0;  // the whole window, frame and title bar included
+    double outerWidth = 0; // the whole window, frame and title bar included
     double outerHeight = 0;
     double currentListWidth = 0; // what the list has now; kept when the new width is impossible
     std::array<QString, 5> savedColumnWidths; // as read from Settings.ini

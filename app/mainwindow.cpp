@@ -252,7 +252,8 @@ void MainWindow::onRemovalFinished(const DicomError& error)
 
 void MainWindow::mnuSettings_Click()
 {
-    SettingsDialog dialog(m_settings, [this] { SaveSettings(); }, this);
+    SettingsDialog dialog(
+        m_settings, [this] { SaveSettings(); }, this);
     dialog.exec();
 }
 

@@ -60,9 +60,6 @@ SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> save
     txtPort = makeEdit(Frame1, "txtPort");
     placeTwips(txtPort, 1710, 1395, 2310, 405);
 
-    txtLocAET->setValidator(new TypingLimitValidator(aeTitleLimit, txtLocAET));
-    txtAET->setValidator(new TypingLimitValidator(aeTitleLimit, txtAET));
-
     cmdSave = new QPushButton(QStringLiteral("Speichern"), this);
     cmdSave->setObjectName(QStringLiteral("cmdSave"));
     placeTwips(cmdSave, 1170, 2745, 1545, 645);
@@ -85,6 +82,8 @@ SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> save
     txtPort->setText(m_settings.Port);
     txtIP->setText(m_settings.IP);
     txtLocAET->setText(m_settings.LocalAET);
+    txtLocAET->setValidator(new TypingLimitValidator(aeTitleLimit, txtLocAET));
+    txtAET->setValidator(new TypingLimitValidator(aeTitleLimit, txtAET));
     txtLocAET->setFocus();
 }
 

@@ -5,7 +5,8 @@
 #include <algorithm>
 
 TypingLimitValidator::TypingLimitValidator(int limit, QLineEdit* edit)
-    : QValidator(edit), m_limit(limit), m_allowed(limit)
+    : QValidator(edit), m_limit(limit),
+      m_allowed(std::max(limit, static_cast<int>(edit->text().size())))
 {
     connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) {
         m_allowed = std::max(m_limit, static_cast<int>(text.size()));

@@ -11,6 +11,7 @@ class TypingLimitValidator final : public QValidator
 {
     Q_OBJECT
 public:
+    // Install it after the program has set the edit's text: QLineEdit validates setText() too.
     TypingLimitValidator(int limit, QLineEdit* edit);
 
     State validate(QString& input, int& pos) const override;

@@ -17,4 +17,6 @@ function(kelvara_add_test name)
     endif()
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")
     file(MAKE_DIRECTORY "${CMAKE_CURRENT_BINARY_DIR}/runtime-${name}")
+    file(CHMOD "${CMAKE_CURRENT_BINARY_DIR}/runtime-${name}"
+         DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 endfunction()

@@ -32,7 +32,8 @@ void TestMainLayout::columns_data()
     const Widths saved = {"3000", "6000", "2500", "2500", "2000"};
     const Columns savedColumns = {3000, 6000, 2500, 2500, 2000};
     for (double width : {20000.0, 9000.0, 31000.0})
-        QTest::addRow("saved widths hold at %g", width) << width << saved << "en_US" << savedColumns;
+        QTest::addRow("saved widths hold at %g", width)
+            << width << saved << "en_US" << savedColumns;
     QTest::newRow("German decimal comma")
         << 20000.0 << Widths{"1234,5", "6000", "2500", "2500", "2000"} << "de_DE"
         << Columns{1234.5, 6000, 2500, 2500, 2000};

@@ -36,8 +36,7 @@ void TestStartup::init()
     QVERIFY(QFile::copy(qEnvironmentVariable("KELVARA_EXE"), m_exe));
     QDir(m_dir->path()).mkdir(QStringLiteral("runtime"));
     QFile::setPermissions(m_dir->filePath(QStringLiteral("runtime")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                              QFileDevice::ExeOwner);
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     m_env = QProcessEnvironment::systemEnvironment();
     m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir->filePath(QStringLiteral("runtime")));
@@ -107,8 +106,8 @@ void TestStartup::terminationSavesSettings()
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
     const QString text = readSettings();
-    for (const char* key : {"[General]", "LocalAET=", "[Worklist]", "IP=", "AET=", "Port=",
-                            "[Columns]", "1=", "2=", "3=", "4=", "5="})
+    for (const char* key : {"[General]", "LocalAET=", "[Worklist]",
+                            "IP=", "AET=", "Port=", "[Columns]", "1=", "2=", "3=", "4=", "5="})
         QVERIFY2(text.contains(QLatin1String(key)), key);
 }
 
