@@ -7,6 +7,10 @@ top=$(cd "$(dirname "$0")" && pwd)
 "$top/scripts/build.sh" "$top/build" -DKELVARA_TESTS=OFF
 
 exe="$top/build/app/kelvara"
+# The program is German: where no locale is set, dates show the German way.
+case "${LC_ALL:-${LC_TIME:-${LANG:-C}}}" in
+    C | C.* | POSIX) export LC_ALL=de_DE.UTF-8 ;;
+esac
 server="$top/build/tools/kelvara-wlserver"
 aet=KELVARA_WL
 
