@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev libgl-dev
     libdcmtk-dev dcmtk
     fonts-liberation2
-    xvfb xauth imagemagick
+    xvfb xauth imagemagick python3 desktop-file-utils
     "$@"
 )
 

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The release archive as an administrator meets it: built with CPack, unpacked into a folder of
+# its own, started from there (offscreen) against our worklist server, then put into a desktop
+# menu with its script. Usage: package_test.sh <build-dir>
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+server_pid=""
+app_pid=""
+cleanup() {
+    [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null || true
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
+    { cat "$work/cpack.log"; fail "cpack"; }
+archive=$(ls "$work"/out/kelvara-*.tar.gz)
+mkdir "$work/unpacked"
+tar -C "$work/unpacked" -xzf "$archive"
+root=$(ls -d "$work"/unpacked/kelvara-*)
+for f in kelvara install-desktop-entry.sh README.md LICENSE share/kelvara.desktop.in \
+    share/icons/kelvara-32.png share/icons/kelvara-48.png share/icons/kelvara.svg; do
+    [ -e "$root/$f" ] || fail "archive lacks $f"
+done
+grep -q "MIT License" "$root/LICENSE" || fail "licence"
+
+# Moved somewhere else after unpacking: the program must not care where it lies.
+mv "$root" "$work/Kelvara Programm"
+root="$work/Kelvara Programm"
+
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+"$build/tools/kelvara-wlserver" --port "$port" --demo 3 >"$work/server.log" 2>&1 &
+server_pid=$!
+for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+printf '[General]\nLocalAET=KELVARA\n[Worklist]\nIP=127.0.0.1\nAET=KELVARA_WL\nPort=%s\n' "$port" \
+    >"$root/Settings.ini"
+
+mkdir -m 700 "$work/runtime"
+QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$work/runtime" "$root/kelvara" &
+app_pid=$!
+for _ in $(seq 100); do grep -q "C-FIND from KELVARA: 3 matches" "$work/server.log" && break; sleep 0.1; done
+grep -q "C-FIND from KELVARA: 3 matches" "$work/server.log" || fail "no query from the unpacked program"
+kill -TERM "$app_pid"
+wait "$app_pid" || fail "the program did not end cleanly"
+app_pid=""
+grep -q '^\[Columns\]' "$root/Settings.ini" || fail "settings not saved beside the program"
+
+XDG_DATA_HOME="$work/data" "$root/install-desktop-entry.sh" >/dev/null
+entry="$work/data/applications/kelvara.desktop"
+grep -q "^Exec=\"$root/kelvara\"$" "$entry" || fail "desktop entry does not start the unpacked program"
+grep -q '^StartupWMClass=Kelvara$' "$entry" || fail "StartupWMClass"
+[ -f "$work/data/icons/hicolor/48x48/apps/kelvara.png" ] || fail "icon"
+if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$entry" || fail "desktop entry does not validate"
+fi
+XDG_DATA_HOME="$work/data" "$root/install-desktop-entry.sh" --remove >/dev/null
+[ ! -e "$entry" ] || fail "uninstall left the desktop entry"
+echo "package test passed"
