@@ -45,10 +45,10 @@ QByteArray g_output; // the last saved file, written beside a failure for a look
     std::abort();
 }
 
-#define CHECK(cond, ...)                                                                          \
-    do {                                                                                          \
-        if (!(cond))                                                                              \
-            fail("check failed: " #cond __VA_OPT__(, ) __VA_ARGS__);                                          \
+#define CHECK(cond, ...)                                                                           \
+    do {                                                                                           \
+        if (!(cond))                                                                               \
+            fail("check failed: " #cond __VA_OPT__(, ) __VA_ARGS__);                               \
     } while (0)
 
 QString u(const char* utf8)
@@ -79,9 +79,18 @@ const QStringList& candidateValues()
     return values;
 }
 
-constexpr std::array<double, 12> candidateWidths = {
-    1500.0, 1234.5, 0.0,   -0.0, 1e30, 1.4e-45, 3.4028235e38, 0.1, 99999.99, 16777217.0,
-    std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()};
+constexpr std::array<double, 12> candidateWidths = {1500.0,
+                                                    1234.5,
+                                                    0.0,
+                                                    -0.0,
+                                                    1e30,
+                                                    1.4e-45,
+                                                    3.4028235e38,
+                                                    0.1,
+                                                    99999.99,
+                                                    16777217.0,
+                                                    std::numeric_limits<double>::quiet_NaN(),
+                                                    std::numeric_limits<double>::infinity()};
 
 const std::array<const char*, 7> candidateLocales = {"de_DE", "en_US", "C",    "de_CH",
                                                      "fr_FR", "ar_EG", "fa_IR"};
@@ -211,7 +220,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::uint64_t h = fnv1a(data, size);
     const QStringList& values = candidateValues();
-    QLocale::setDefault(QLocale(QString::fromLatin1(candidateLocales[h % candidateLocales.size()])));
+    QLocale::setDefault(
+        QLocale(QString::fromLatin1(candidateLocales[h % candidateLocales.size()])));
 
     g_output = QByteArray();
     QFile::remove(g_path);

@@ -1,6 +1,6 @@
 // kelvara-settingswriter <Settings.ini>: saves the two kill-test contents in turn, forever, and
-// writes one letter to stdout after each finished save ('R' first, once it is about to start). tst_settingskill kills it at random
-// moments; nothing here expects to end normally.
+// writes one letter to stdout after each finished save ('R' first, once it is about to start).
+// tst_settingskill kills it at random moments; nothing here expects to end normally.
 
 #include "killcontents.h"
 #include "settingsstore.h"

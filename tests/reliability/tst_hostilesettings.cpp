@@ -14,7 +14,6 @@
 #include <QTest>
 
 #include <random>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,7 +47,8 @@ QByteArray readAll(const QString& path)
 bool writeAll(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
 }
 
 // Only for regular files: opening a named pipe would wait for a writer.
@@ -146,8 +146,7 @@ QByteArray randomBytes(qsizetype size, unsigned seed)
     return bytes;
 }
 
-template <std::size_t N>
-QByteArray bytesOf(const char (&text)[N])
+template <std::size_t N> QByteArray bytesOf(const char (&text)[N])
 {
     return QByteArray(text, N - 1); // keeps embedded NULs
 }
@@ -178,34 +177,47 @@ void TestHostileSettings::loadAndSave_data()
     QTest::addColumn<QString>("expectedIP");  // what loading must give for the server address
     QTest::addColumn<QString>("expectedAET"); // and for the server's AE title
     QTest::addColumn<bool>("saves");
+    QTest::addColumn<QString>(
+        "knownFault"); // not yet fixed: the kept-lines check is expected to fail
 
     const QString none;
     const QString ip = QStringLiteral("127.0.0.1");
-    QTest::newRow("10 MB random bytes") << Place::File << randomBytes(10 * 1024 * 1024, 7u) << none
-                                        << none << true;
+    QTest::newRow("10 MB random bytes")
+        << Place::File << randomBytes(10 * 1024 * 1024, 7u) << none << none << true << none;
     QTest::newRow("NUL bytes around keys")
         << Place::File
         << bytesOf("\0\0[Worklist]\0\n\0\0\0\n[Worklist]\nIP=127.0.0.1\nAET=A\0B\n\0") << ip
-        << QStringLiteral("A") + QChar(u'\0') + QStringLiteral("B") << true;
+        << QStringLiteral("A") + QChar(u'\0') + QStringLiteral("B") << true << none;
     const QByteArray mega(1024 * 1024, 'x');
     QTest::newRow("1 MB comment and 1 MB value")
         << Place::File
-        << QByteArray("; " + mega + "\n[Worklist]\nAET=" + mega + "\nIP=127.0.0.1\n[Other]\nk=" +
-                      mega + "\n")
-        << ip << QString(255, u'x') << true;
+        << QByteArray("; " + mega + "\n[Worklist]\nAET=" + mega +
+                      "\nIP=127.0.0.1\n[Other]\nk=" + mega + "\n")
+        << ip << QString(255, u'x') << true << none;
     QTest::newRow("1 MB line without line ending")
-        << Place::File << QByteArray("[Worklist]\nIP=127.0.0.1\n; " + mega) << ip << none << true;
-    QTest::newRow("empty file") << Place::File << QByteArray() << none << none << true;
+        << Place::File << QByteArray("[Worklist]\nIP=127.0.0.1\n; " + mega) << ip << none << true
+        << none;
+    QTest::newRow("two byte order marks")
+        << Place::File
+        << QByteArray(
+               "\xEF\xBB\xBF\xEF\xBB\xBF[General]\nLocalAET=KELV\n[Worklist]\nIP=127.0.0.1\n")
+        << ip << none << true
+        << QStringLiteral(
+               "the second byte order mark is dropped on load (QString::fromUtf8 skips it)");
+    QTest::newRow("empty file") << Place::File << QByteArray() << none << none << true << none;
     QTest::newRow("symlink to the real file")
-        << Place::Symlink << QByteArray("[Worklist]\nIP=127.0.0.1\n; mine\n") << ip << none << true;
+        << Place::Symlink << QByteArray("[Worklist]\nIP=127.0.0.1\n; mine\n") << ip << none << true
+        << none;
     QTest::newRow("over 64 MiB") << Place::Oversized << QByteArray("[Worklist]\nIP=127.0.0.1\n")
-                                 << none << none << false;
-    QTest::newRow("a directory") << Place::Directory << QByteArray() << none << none << false;
-    QTest::newRow("a named pipe") << Place::Fifo << QByteArray() << none << none << false;
+                                 << none << none << false << none;
+    QTest::newRow("a directory") << Place::Directory << QByteArray() << none << none << false
+                                 << none;
+    QTest::newRow("a named pipe") << Place::Fifo << QByteArray() << none << none << false << none;
     QTest::newRow("folder is a regular file")
-        << Place::ParentIsFile << QByteArray("not a folder\n") << none << none << false;
+        << Place::ParentIsFile << QByteArray("not a folder\n") << none << none << false << none;
     QTest::newRow("read-only file and folder")
-        << Place::ReadOnly << QByteArray("[Worklist]\nIP=127.0.0.1\n") << ip << none << false;
+        << Place::ReadOnly << QByteArray("[Worklist]\nIP=127.0.0.1\n") << ip << none << false
+        << none;
 }
 
 void TestHostileSettings::loadAndSave()
@@ -215,6 +227,7 @@ void TestHostileSettings::loadAndSave()
     QFETCH(QString, expectedIP);
     QFETCH(QString, expectedAET);
     QFETCH(bool, saves);
+    QFETCH(QString, knownFault);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -246,7 +259,8 @@ void TestHostileSettings::loadAndSave()
         break;
     case Place::ReadOnly:
         if (::geteuid() == 0)
-            QSKIP("running as root: permissions do not stop writes (the other rows cover failed saves)");
+            QSKIP("running as root: permissions do not stop writes (the other rows cover failed "
+                  "saves)");
         QVERIFY(writeAll(path, content));
         QVERIFY(QFile::setPermissions(path, QFile::ReadOwner));
         QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
@@ -264,8 +278,9 @@ void TestHostileSettings::loadAndSave()
     const QFileInfo infoBefore(path);
     const QByteArray before = place == Place::Oversized ? QByteArray() : readAll(realFile);
     const QByteArray hashBefore = sha256Of(realFile);
-    const QStringList entriesBefore = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden |
-                                                                 QDir::NoDotAndDotDot | QDir::System);
+    const QStringList entriesBefore =
+        QDir(dir.path())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
 
     AppSettings loaded;
     LoadSettings(loaded, path);
@@ -284,6 +299,8 @@ void TestHostileSettings::loadAndSave()
     if (saved) {
         const QByteArray after = readAll(realFile);
         const std::optional<QString> lost = firstLostLine(before, after);
+        if (!knownFault.isEmpty())
+            QEXPECT_FAIL("", qPrintable(knownFault), Continue);
         QVERIFY2(!lost, qPrintable(QStringLiteral("line lost: ") + lost.value_or(QString())));
         AppSettings again;
         LoadSettings(again, path);
@@ -301,12 +318,14 @@ void TestHostileSettings::loadAndSave()
         QCOMPARE(QFileInfo(path).size(), infoBefore.size());
     }
     // A finished save, good or bad, leaves no temporary file behind.
-    const QStringList after = QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden |
-                                                         QDir::NoDotAndDotDot | QDir::System);
+    const QStringList after =
+        QDir(dir.path())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
     QCOMPARE(after, entriesBefore);
     if (place == Place::Symlink)
-        QCOMPARE(otherEntries(dir.filePath(QStringLiteral("real")), {QStringLiteral("Settings.ini")}),
-                 QStringList());
+        QCOMPARE(
+            otherEntries(dir.filePath(QStringLiteral("real")), {QStringLiteral("Settings.ini")}),
+            QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestHostileSettings)

@@ -27,7 +27,8 @@ QByteArray readAll(const QString& path)
 bool writeAll(const QString& path, const QByteArray& bytes)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
 }
 
 bool sameFields(const AppSettings& loaded, const KillContent& content)
@@ -73,7 +74,8 @@ void TestSettingsKill::killDuringSave_data()
         << QByteArray("; Von Hand angelegt\n[Extra]\nKeep=this line\n\n[Worklist]\nIP=10.0.0.9\n")
         << 200;
     QTest::newRow("CRLF, Windows-1252, BOM-less")
-        << QByteArray("; F\xfcr Station 3\r\n[General]\r\nLocalAET=R\xd6NTGEN\r\n[Unbekannt]\r\nx=\xe4\r\n")
+        << QByteArray("; F\xfcr Station "
+                      "3\r\n[General]\r\nLocalAET=R\xd6NTGEN\r\n[Unbekannt]\r\nx=\xe4\r\n")
         << 100;
 }
 
@@ -128,10 +130,11 @@ void TestSettingsKill::killDuringSave()
             QVERIFY(sameFields(loaded, beta));
             ++foundBeta;
         } else {
-            QFAIL(qPrintable(QStringLiteral("kill %1: Settings.ini is neither content (%2 bytes):\n%3")
-                                 .arg(kill)
-                                 .arg(bytes.size())
-                                 .arg(QString::fromUtf8(bytes.left(400)))));
+            QFAIL(qPrintable(
+                QStringLiteral("kill %1: Settings.ini is neither content (%2 bytes):\n%3")
+                    .arg(kill)
+                    .arg(bytes.size())
+                    .arg(QString::fromUtf8(bytes.left(400)))));
         }
     }
 
