@@ -41,6 +41,7 @@ QByteArray g_output; // the last saved file, written beside a failure for a look
         if (out.open(QIODevice::WriteOnly))
             out.write(g_output);
     }
+    QDir(g_dir).removeRecursively(); // abort() skips the atexit clean-up
     std::fprintf(stderr, "fuzz_ini: %s %s\n", what, detail.toUtf8().constData());
     std::abort();
 }
