@@ -12,6 +12,7 @@
 #include <dcmtk/dcmdata/dcitem.h>
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcspchrs.h>
+#include <dcmtk/dcmdata/dcvr.h>
 
 #include <cstring>
 #include <optional>
@@ -66,6 +67,70 @@ std::optional<QString> fromUtf8Strict(RawValue value)
     if (decoder.hasError())
         return std::nullopt;
     return text;
+}
+
+quint16 le16(const uchar* p)
+{
+    return quint16(p[0] | (p[1] << 8));
+}
+
+quint32 le32(const uchar* p)
+{
+    return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
+}
+
+bool isExplicitVr(const uchar* p)
+{
+    return p[0] >= 'A' && p[0] <= 'Z' && p[1] >= 'A' && p[1] <= 'Z';
+}
+
+// The toolkit reserves a value's memory by its length field before it reads the value, so a
+// garbled length in a few bytes could make it reserve gigabytes. Walks the element headers
+// (little endian, explicit or implicit VR, into sequences and items) and returns where the
+// first element starts whose value would run past the end; the bytes up to there still parse.
+qsizetype plausibleLength(const QByteArray& bytes)
+{
+    const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
+    const qsizetype size = bytes.size();
+    qsizetype pos = 0;
+    if (size >= 132 && bytes.mid(128, 4) == "DICM")
+        pos = 132;
+    while (pos + 8 <= size) {
+        const qsizetype start = pos;
+        const quint16 group = le16(data + pos);
+        const quint16 element = le16(data + pos + 2);
+        quint32 length = 0;
+        bool descend = false;
+        if (group == 0xFFFE) { // item and delimiters: the content follows directly
+            pos += 8;
+            continue;
+        }
+        if (isExplicitVr(data + pos + 4)) {
+            const char vr[3] = {char(data[pos + 4]), char(data[pos + 5]), '\0'};
+            const DcmVR parsed(vr);
+            if (parsed.usesExtendedLengthEncoding() || parsed.getEVR() == EVR_UNKNOWN2B) {
+                if (pos + 12 > size)
+                    return start;
+                length = le32(data + pos + 8);
+                pos += 12;
+            } else {
+                length = le16(data + pos + 6);
+                pos += 8;
+            }
+            descend = parsed.getEVR() == EVR_SQ;
+        } else {
+            length = le32(data + pos + 4);
+            pos += 8;
+            descend = DcmTag(group, element).getEVR() == EVR_SQ;
+        }
+        if (length == 0xFFFFFFFF)
+            continue; // undefined length: its content is walked like the rest
+        if (qsizetype(length) > size - pos)
+            return start;
+        if (!descend)
+            pos += qsizetype(length);
+    }
+    return size;
 }
 
 enum class CharsetKind { Undeclared, Utf8, Latin1, Other };
@@ -208,7 +273,7 @@ WorklistRow rowFromDicomBytes(const QByteArray& bytes, const QLocale& locale)
 {
     silenceToolkitLog();
     DcmInputBufferStream stream;
-    stream.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
+    stream.setBuffer(bytes.constData(), offile_off_t(plausibleLength(bytes)));
     stream.setEos();
     // Reads the meta header when the bytes carry one, a bare data set otherwise. A read that
     // fails half-way keeps what it had read; the row takes what is there.
