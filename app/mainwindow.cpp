@@ -12,6 +12,8 @@
 #include "worklistmodel.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <cstdio>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEventLoop>
@@ -194,12 +196,15 @@ void MainWindow::WLQuery()
 void MainWindow::onQueryFinished(const FindOutcome& outcome)
 {
     if (outcome.error.isError()) {
-        MessageBox::showStop(this, outcome.error.messageText());
+        if (!outcome.error.isAbortedByProgram())
+            MessageBox::showStop(this, outcome.error.messageText());
         emit queryHandled();
         return;
     }
     const qsizetype count = outcome.rows.size();
+    QElapsedTimer t; t.start();
     SaveData(outcome.rows);
+    fprintf(stderr, "DIAG SaveData %.1f\n", t.nsecsElapsed()/1e6);
     if (!outcome.truncatedByServer) {
         m_toldTruncatedAt = -1;
     } else if (m_toldTruncatedAt != count) {
@@ -243,10 +248,10 @@ void MainWindow::picDel_Click()
 
 void MainWindow::onRemovalFinished(const DicomError& error)
 {
-    if (error.isError())
-        MessageBox::showStop(this, error.messageText());
-    else
+    if (!error.isError())
         cmdRefresh_Click();
+    else if (!error.isAbortedByProgram())
+        MessageBox::showStop(this, error.messageText());
     emit removalHandled();
 }
 

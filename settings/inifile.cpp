@@ -2,9 +2,12 @@
 
 #include "initext.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 #include <unistd.h>
 
@@ -108,6 +111,23 @@ bool isWritableKey(const QString& key)
            key.front() != u';' && key.front() != u'#';
 }
 
+// A save killed between QSaveFile's link of the finished temporary file and its rename leaves
+// "<name>.XXXXXX" beside the file; only one instance ever saves there, so any such file is ours
+// and can go once a save has succeeded.
+void removeLeftoverTemporaries(const QString& path)
+{
+    const QFileInfo info(path);
+    const QRegularExpression leftover(
+        QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(info.fileName())));
+    QDir dir = info.absoluteDir();
+    const QStringList candidates =
+        dir.entryList({info.fileName() + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
+    for (const QString& name : candidates) {
+        if (leftover.match(name).hasMatch())
+            dir.remove(name);
+    }
+}
+
 } // namespace
 
 IniFile::IniFile(QByteArrayView bytes)
@@ -116,7 +136,10 @@ IniFile::IniFile(QByteArrayView bytes)
     if (m_hasBom)
         bytes = bytes.sliced(byteOrderMark.size());
     if (isValidUtf8(bytes)) {
-        m_text = QString::fromUtf8(bytes);
+        // Only the first byte order mark is the file's; a second one is text of the first line
+        // and must survive a save (plain fromUtf8 would drop it).
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+        m_text = decoder(bytes);
     } else {
         m_text = fromWindows1252(bytes);
         m_encoding = Encoding::Windows1252;
@@ -145,7 +168,15 @@ IniFile::LoadResult IniFile::load(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return LoadResult::Unreadable;
-    const QByteArray bytes = file.read(maxFileSize + 1);
+    // Read in pieces: QIODevice::read(n) reserves n bytes up front, whatever the file's size.
+    QByteArray bytes;
+    bytes.reserve(info.size());
+    while (bytes.size() <= maxFileSize) {
+        const QByteArray chunk = file.read(64 * 1024);
+        if (chunk.isEmpty())
+            break;
+        bytes += chunk;
+    }
     if (file.error() != QFileDevice::NoError || bytes.size() > maxFileSize)
         return LoadResult::Unreadable;
     *this = IniFile(bytes);
@@ -173,7 +204,10 @@ bool IniFile::save(const QString& path) const
         file.cancelWriting();
         return false;
     }
-    return file.commit();
+    if (!file.commit())
+        return false;
+    removeLeftoverTemporaries(path);
+    return true;
 }
 
 std::optional<QString> IniFile::value(QStringView section, QStringView key) const

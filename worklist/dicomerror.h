@@ -20,7 +20,11 @@ struct DicomError
     int number = 0; // 0: no error
     QString description;
 
+    static constexpr int abortedByProgram = -2;
+
     [[nodiscard]] bool isError() const { return number != 0; }
+    // Cut off because the program is closing: nobody is there to be told.
+    [[nodiscard]] bool isAbortedByProgram() const { return number == abortedByProgram; }
     [[nodiscard]] QString messageText() const
     {
         return QString::number(number) + QStringLiteral(" - ") + description;

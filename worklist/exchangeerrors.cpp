@@ -42,7 +42,7 @@ DicomError badPort(const QString& port)
 
 DicomError aborted(const QString& peer)
 {
-    return {-2, QStringLiteral("Austausch mit %1 abgebrochen").arg(peer)};
+    return {DicomError::abortedByProgram, QStringLiteral("Austausch mit %1 abgebrochen").arg(peer)};
 }
 
 DicomError fromCondition(const OFCondition& cond, Phase phase, const QString& peer,
