@@ -17,8 +17,9 @@ constexpr int aeTitleLimit = 16;
 
 SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> saveSettings,
                                QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint |
+                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint),
       m_settings(settings), m_saveSettings(std::move(saveSettings))
 {
     setObjectName(QStringLiteral("frmSettings"));

@@ -7,7 +7,9 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=${1:-"$top/docs/screenshots"}
 "$top/scripts/deps.sh" openbox xdotool x11-utils
-"$top/scripts/build.sh" "$top/build" >/dev/null
+build=${KELVARA_BUILD:-"$top/build"}
+cmake -S "$top" -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target kelvara kelvara-wlserver >/dev/null
 mkdir -p "$out"
 
 work=$(mktemp -d)
@@ -19,12 +21,12 @@ trap cleanup EXIT
 
 port=11200
 while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
-"$top/build/tools/kelvara-wlserver" --port "$port" --aet KELVARA_WL --demo 40 --quiet &
+"$build/tools/kelvara-wlserver" --port "$port" --aet KELVARA_WL --demo 40 --quiet &
 server_pid=$!
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
 
 # The program in a folder of its own with its Settings.ini, as installed.
-cp "$top/build/app/kelvara" "$work/kelvara"
+cp "$build/app/kelvara" "$work/kelvara"
 printf '[General]\nLocalAET=KELVARA\n[Worklist]\nIP=127.0.0.1\nAET=KELVARA_WL\nPort=%s\n' "$port" \
     > "$work/Settings.ini"
 
@@ -39,7 +41,8 @@ shot() {
     local wm=$!
     sleep 0.5
     rm -f "$work/Settings.ini.bak"
-    DISPLAY=$display QT_SCALE_FACTOR=$scale XDG_RUNTIME_DIR="$work" "$work/kelvara" &
+    DISPLAY=$display QT_SCALE_FACTOR=$scale XDG_RUNTIME_DIR="$work" LC_ALL=de_DE.UTF-8 \
+        "$work/kelvara" &
     local app=$!
     local win=""
     for _ in $(seq 100); do
@@ -50,8 +53,10 @@ shot() {
     sleep 1.5
     if [ -n "$dialog" ]; then
         # The menu entry sits at the left of the menu bar, under the title bar.
-        eval "$(DISPLAY=$display xdotool getwindowgeometry --shell "$win")"
-        DISPLAY=$display xdotool mousemove $((X + 30 * scale)) $((Y + 10 * scale)) click 1
+        local x y
+        x=$(DISPLAY=$display xwininfo -id "$win" | awk '/Absolute upper-left X/ {print $4}')
+        y=$(DISPLAY=$display xwininfo -id "$win" | awk '/Absolute upper-left Y/ {print $4}')
+        DISPLAY=$display xdotool mousemove $((x + 30 * scale)) $((y + 8 * scale)) click 1
         sleep 1.5
     fi
     DISPLAY=$display import -window root "$out/$name.png"
