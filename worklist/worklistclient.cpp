@@ -33,9 +33,10 @@ bool WorklistClient::startQuery(const ConnectionParams& params)
             this,
             [this, outcome = std::move(outcome)] {
                 exchangeEnded();
-                emit queryFinished(outcome);
+                // Idle first: a failure box the result brings must not show the busy cursor.
                 if (!m_busy)
                     emit busyChanged(false);
+                emit queryFinished(outcome);
             },
             Qt::QueuedConnection);
     });
@@ -65,9 +66,10 @@ void WorklistClient::runRemovalThread(const PendingRemoval& removal)
             this,
             [this, error, uid] {
                 exchangeEnded();
-                emit removalFinished(error, uid);
+                // Idle first: a failure box the result brings must not show the busy cursor.
                 if (!m_busy)
                     emit busyChanged(false);
+                emit removalFinished(error, uid);
             },
             Qt::QueuedConnection);
     });
