@@ -12,8 +12,6 @@
 #include "worklistmodel.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <cstdio>
 #include <QCloseEvent>
 #include <QDir>
 #include <QEventLoop>
@@ -202,9 +200,7 @@ void MainWindow::onQueryFinished(const FindOutcome& outcome)
         return;
     }
     const qsizetype count = outcome.rows.size();
-    QElapsedTimer t; t.start();
     SaveData(outcome.rows);
-    fprintf(stderr, "DIAG SaveData %.1f\n", t.nsecsElapsed()/1e6);
     if (!outcome.truncatedByServer) {
         m_toldTruncatedAt = -1;
     } else if (m_toldTruncatedAt != count) {
