@@ -1,0 +1,14 @@
+#!/bin/sh
+# Builds Kelvara in Release (build-bench/) and runs the benchmark: our worklist server on
+# 127.0.0.1 with 1,000 / 10,000 / 32,767 / 100,000 entries for today, findscu against it, our
+# find, the whole refresh, the list fill, peak memory, start-up and the longest UI block.
+# Prints one table and writes it to build-bench/bench-results.md. Extra arguments go to
+# kelvara-bench (for example --reps 5 or --sizes 1000,10000).
+set -eu
+cd "$(dirname "$0")/.."
+build=${KELVARA_BENCH_BUILD:-build-bench}
+command -v findscu >/dev/null || { echo "findscu (dcmtk) is needed" >&2; exit 1; }
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target kelvara-bench kelvara-wlserver
+QT_QPA_PLATFORM=offscreen "$build/bench/kelvara-bench" \
+    --wlserver "$build/tools/kelvara-wlserver" --out "$build/bench-results.md" --reps 3 "$@"
