@@ -81,6 +81,7 @@ private slots:
     void columnClickSortsAscendingOnly();
     void savedWidthsHoldOnEveryResize();
     void closingWritesAllNineKeys();
+    void keyboardReachesEveryControlInOrder();
     void dialogKeys_data();
     void dialogKeys();
     void dialogAeTitleLimit();
@@ -358,6 +359,29 @@ void TestMainWindow::closingWritesAllNineKeys()
         bool ok = false;
         QLocale().toDouble(line.mid(2), &ok);
         QVERIFY2(ok, qPrintable(line));
+    }
+}
+
+void TestMainWindow::keyboardReachesEveryControlInOrder()
+{
+    auto window = makeWindow(QString());
+    QVERIFY(window->Form_Load());
+    window->show();
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    auto* refresh = window->findChild<QWidget*>(QStringLiteral("cmdRefresh"));
+    refresh->setFocus();
+    QStringList order;
+    for (int i = 0; i < 5; ++i) {
+        order << QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(order, (QStringList{"cmdRefresh", "lvWorklist", "cmdClose", "cmdDel", "picDel"}));
+    // The removal button has no caption: screen readers and tool tips name it.
+    for (const char* name : {"cmdDel", "picDel"}) {
+        auto* widget = window->findChild<QWidget*>(QLatin1String(name));
+        QCOMPARE(widget->accessibleName(), QStringLiteral("Eintrag entfernen"));
+        QCOMPARE(widget->toolTip(), QStringLiteral("Eintrag entfernen"));
     }
 }
 
