@@ -6,18 +6,60 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
-WorklistClient::WorklistClient(QObject* parent) : QObject(parent)
+#include <chrono>
+
+namespace {
+
+// How long going away waits for a worker the abort has not ended yet.
+constexpr std::chrono::milliseconds destructionWait{250};
+
+} // namespace
+
+WorklistClient::WorklistClient(QObject* parent)
+    : QObject(parent), m_state(std::make_shared<WorkerState>())
 {
+    m_state->receiver = this;
     qRegisterMetaType<FindOutcome>();
     qRegisterMetaType<DicomError>();
 }
 
 WorklistClient::~WorklistClient()
 {
-    // Results the worker posts from now on are dropped with this object's pending events.
     m_pendingRemoval.reset();
-    m_abort.abort();
-    joinWorker();
+    {
+        // Results posted before this are dropped with this object's pending events.
+        const std::lock_guard lock(m_state->mutex);
+        m_state->receiver = nullptr;
+    }
+    m_state->abort.abort();
+    if (!m_worker.joinable())
+        return;
+    std::unique_lock lock(m_state->mutex);
+    const bool ended =
+        m_state->ended.wait_for(lock, destructionWait, [this] { return m_state->done; });
+    lock.unlock();
+    // Closing must not wait for a connect's time-out: the worker holds its own share of the
+    // state and ends by itself.
+    if (ended)
+        m_worker.join();
+    else
+        m_worker.detach();
+}
+
+template <typename Functor> void WorklistClient::deliver(WorkerState& state, Functor&& result)
+{
+    const std::lock_guard lock(state.mutex);
+    if (state.receiver)
+        QMetaObject::invokeMethod(state.receiver, std::forward<Functor>(result),
+                                  Qt::QueuedConnection);
+    state.done = true;
+    state.ended.notify_all();
+}
+
+void WorklistClient::markStarted()
+{
+    const std::lock_guard lock(m_state->mutex);
+    m_state->done = false;
 }
 
 bool WorklistClient::startQuery(const ConnectionParams& params)
@@ -25,20 +67,20 @@ bool WorklistClient::startQuery(const ConnectionParams& params)
     if (m_busy)
         return false;
     joinWorker();
-    m_abort.reset();
+    m_state->abort.reset();
     m_busy = true;
-    m_worker = std::thread([this, params] {
-        FindOutcome outcome = runWorklistFind(params, &m_abort);
-        QMetaObject::invokeMethod(
-            this,
+    markStarted();
+    m_worker = std::thread([this, state = m_state, params] {
+        FindOutcome outcome = runWorklistFind(params, &state->abort);
+        deliver(
+            *state,
             [this, outcome = std::move(outcome)] {
                 exchangeEnded();
                 // Idle first: a failure box the result brings must not show the busy cursor.
                 if (!m_busy)
                     emit busyChanged(false);
                 emit queryFinished(outcome);
-            },
-            Qt::QueuedConnection);
+            });
     });
     emit busyChanged(true);
     return true;
@@ -51,7 +93,7 @@ void WorklistClient::startRemoval(const ConnectionParams& params, const QString&
         return;
     }
     joinWorker();
-    m_abort.reset();
+    m_state->abort.reset();
     m_busy = true;
     runRemovalThread({params, entryKey});
     emit busyChanged(true);
@@ -59,19 +101,20 @@ void WorklistClient::startRemoval(const ConnectionParams& params, const QString&
 
 void WorklistClient::runRemovalThread(const PendingRemoval& removal)
 {
-    m_worker = std::thread([this, removal] {
+    markStarted();
+    m_worker = std::thread([this, state = m_state, removal] {
         QString uid;
-        const DicomError error = sendRemoval(removal.params, removal.entryKey, &m_abort, &uid);
-        QMetaObject::invokeMethod(
-            this,
+        const DicomError error =
+            sendRemoval(removal.params, removal.entryKey, &state->abort, &uid);
+        deliver(
+            *state,
             [this, error, uid] {
                 exchangeEnded();
                 // Idle first: a failure box the result brings must not show the busy cursor.
                 if (!m_busy)
                     emit busyChanged(false);
                 emit removalFinished(error, uid);
-            },
-            Qt::QueuedConnection);
+            });
     });
 }
 
@@ -79,7 +122,7 @@ void WorklistClient::exchangeEnded()
 {
     // The worker posted its result as its last act, so this join is immediate.
     joinWorker();
-    if (m_pendingRemoval && !m_abort.isAborted()) {
+    if (m_pendingRemoval && !m_state->abort.isAborted()) {
         const PendingRemoval next = *m_pendingRemoval;
         m_pendingRemoval.reset();
         runRemovalThread(next); // stays busy; its result is posted after this one's signal
@@ -93,7 +136,7 @@ void WorklistClient::abort()
 {
     m_pendingRemoval.reset();
     if (m_busy)
-        m_abort.abort();
+        m_state->abort.abort();
 }
 
 bool WorklistClient::waitForIdle(int msecs)

@@ -8,6 +8,9 @@
 #include <QObject>
 #include <QString>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -19,7 +22,10 @@ class WorklistClient final : public QObject
     Q_OBJECT
 public:
     explicit WorklistClient(QObject* parent = nullptr);
-    ~WorklistClient() override; // aborts what runs and waits for it; emits nothing more
+    // Aborts what runs and emits nothing more. Waits a moment for the worker; one stuck where
+    // the abort cannot reach (a TCP connect, a host name lookup) is left to end on its own
+    // time-out and touches nothing of this object.
+    ~WorklistClient() override;
 
     [[nodiscard]] bool isBusy() const { return m_busy; }
     // Returns false and starts nothing while an exchange runs: the refresh is dropped.
@@ -39,6 +45,16 @@ signals:
     void removalFinished(const DicomError& error, const QString& sopInstanceUid);
 
 private:
+    // What the client shares with its worker thread; outlives a client that did not wait.
+    struct WorkerState
+    {
+        ExchangeAbort abort;
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = true;                    // the worker has posted its result
+        WorklistClient* receiver = nullptr;  // null once the client is going away
+    };
+
     struct PendingRemoval
     {
         ConnectionParams params;
@@ -50,7 +66,11 @@ private:
     // Called on the owner's thread after the worker has delivered its result.
     void exchangeEnded();
 
-    ExchangeAbort m_abort;
+    // Hands a result to the client's thread, unless the client is gone; the worker's last act.
+    template <typename Functor> static void deliver(WorkerState& state, Functor&& result);
+    void markStarted();
+
+    std::shared_ptr<WorkerState> m_state;
     std::thread m_worker;
     std::optional<PendingRemoval> m_pendingRemoval;
     bool m_busy = false;

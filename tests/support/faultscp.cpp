@@ -5,6 +5,8 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/dcmlayer.h>
+#include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/scp.h>
 
 #include <arpa/inet.h>
@@ -12,6 +14,22 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+// Plain TCP, like the toolkit's own, but it tells the owner the socket of each accepted
+// connection, so faults below DICOM can be written straight to the wire mid-exchange.
+class FaultScp::Transport final : public DcmTransportLayer
+{
+public:
+    explicit Transport(std::atomic<int>& socket) : m_socket(socket) {}
+    DcmTransportConnection* createConnection(DcmNativeSocketType openSocket, OFBool) override
+    {
+        m_socket = openSocket;
+        return new DcmTCPConnection(openSocket);
+    }
+
+private:
+    std::atomic<int>& m_socket;
+};
 
 class FaultScp::Server final : public DcmSCP
 {
@@ -29,6 +47,7 @@ public:
                                         UID_LittleEndianImplicitTransferSyntax};
         addPresentationContext(UID_FINDModalityWorklistInformationModel, syntaxes);
         addPresentationContext(UID_ComputedRadiographyImageStorage, syntaxes);
+        config.setTransportLayer(owner.m_transport.get());
     }
 
 protected:
@@ -37,8 +56,6 @@ protected:
     {
         ++m_owner.m_associationRequests;
         DcmSCP::notifyAssociationRequest(params, desiredAction);
-        if (m_owner.m_mode == Mode::RejectAssociation)
-            desiredAction = DCMSCP_ACTION_REFUSE_ASSOCIATION;
     }
     OFBool checkCalledAETitleAccepted(const OFString&) override
     {
@@ -50,6 +67,8 @@ protected:
     OFCondition handleIncomingCommand(T_DIMSE_Message* message,
                                       const DcmPresentationContextInfo& info) override
     {
+        if (message->CommandField == DIMSE_C_STORE_RQ)
+            return handleStore(message->msg.CStoreRQ, info);
         if (message->CommandField != DIMSE_C_FIND_RQ)
             return DcmSCP::handleIncomingCommand(message, info);
         T_DIMSE_C_FindRQ& request = message->msg.CFindRQ;
@@ -60,32 +79,79 @@ protected:
             return cond;
         ++m_owner.m_findRequests;
 
-        if (m_owner.m_mode == Mode::NeverAnswer) {
+        const Mode mode = m_owner.m_mode;
+        if (mode == Mode::NeverAnswer) {
             m_owner.waitForStop();
             return EC_IllegalCall; // makes the base class abort the association
         }
-        const bool closing = m_owner.m_mode == Mode::CloseAfterPending;
+        const bool cutShort = mode == Mode::CloseAfterPending || mode == Mode::DropAfterPending ||
+                              mode == Mode::GarbageAfterPending;
         int sent = 0;
+        const auto sendPending = [&](DcmDataset* answer) {
+            return sendFINDResponse(info.presentationContextID, request.MessageID,
+                                    request.AffectedSOPClassUID, answer, 0xFF00);
+        };
         for (const auto& answer : m_owner.m_answers) {
-            if (closing && sent == m_owner.m_pendingBeforeClose)
+            if (cutShort && sent == m_owner.m_pendingBeforeClose)
                 break;
-            cond = sendFINDResponse(info.presentationContextID, request.MessageID,
-                                    request.AffectedSOPClassUID, answer.get(), 0xFF00);
+            cond = sendPending(answer.get());
             if (cond.bad())
                 return cond;
             ++sent;
         }
-        if (closing)
+        for (int i = 0; i < m_owner.m_repeatCount && !m_owner.m_stopping; ++i) {
+            if (cutShort && sent == m_owner.m_pendingBeforeClose)
+                break;
+            cond = sendPending(m_owner.m_repeatedAnswer.get());
+            if (cond.bad())
+                return cond;
+            ++sent;
+        }
+        if (mode == Mode::DropAfterPending) {
+            // No A-ABORT, no release: the connection just ends, as when a server process dies.
+            ::shutdown(m_owner.m_socket, SHUT_RDWR);
+            return EC_IllegalCall;
+        }
+        if (mode == Mode::GarbageAfterPending) {
+            // A P-DATA-TF of 10 bytes whose only PDV item claims 255: no reader can take it.
+            const unsigned char garbled[] = {0x04, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00,
+                                             0x00, 0xFF, 0x01, 0x03, 0xDE, 0xAD, 0xBE, 0xEF};
+            (void)::send(m_owner.m_socket, garbled, sizeof(garbled), MSG_NOSIGNAL);
+            // Whatever the program makes of it, it must be the program that ends the exchange.
+            m_owner.waitForPeerClose(m_owner.m_socket);
+            return EC_IllegalCall;
+        }
+        if (cutShort)
             return EC_IllegalCall;
         return sendFINDResponse(info.presentationContextID, request.MessageID,
                                 request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
+    }
+
+    OFCondition handleStore(T_DIMSE_C_StoreRQ& request, const DcmPresentationContextInfo& info)
+    {
+        DcmDataset* object = nullptr;
+        OFCondition cond = receiveSTORERequest(request, info.presentationContextID, object);
+        delete object;
+        if (cond.bad())
+            return cond;
+        ++m_owner.m_storeRequests;
+        switch (m_owner.m_storeReply) {
+        case StoreReply::NeverAnswer:
+            m_owner.waitForStop();
+            return EC_IllegalCall;
+        case StoreReply::Abort:
+            return EC_IllegalCall;
+        case StoreReply::Status:
+            break;
+        }
+        return sendSTOREResponse(info.presentationContextID, request, m_owner.m_storeStatus);
     }
 
 private:
     FaultScp& m_owner;
 };
 
-FaultScp::FaultScp(Mode mode) : m_mode(mode) {}
+FaultScp::FaultScp(Mode mode) : m_mode(mode), m_transport(std::make_unique<Transport>(m_socket)) {}
 
 FaultScp::~FaultScp()
 {
@@ -96,6 +162,19 @@ void FaultScp::setFindAnswers(std::vector<std::unique_ptr<DcmDataset>> answers, 
 {
     m_answers = std::move(answers);
     m_finalStatus = finalStatus;
+}
+
+void FaultScp::setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count, quint16 finalStatus)
+{
+    m_repeatedAnswer = std::move(answer);
+    m_repeatCount = m_repeatedAnswer ? count : 0;
+    m_finalStatus = finalStatus;
+}
+
+void FaultScp::setStoreReply(StoreReply reply, quint16 status)
+{
+    m_storeReply = reply;
+    m_storeStatus = status;
 }
 
 bool FaultScp::start()
@@ -152,6 +231,21 @@ void FaultScp::waitForStop()
     m_stopped.wait(lock, [this] { return m_stopping.load(); });
 }
 
+void FaultScp::waitForPeerClose(int socket)
+{
+    char buffer[4096];
+    while (!m_stopping) {
+        pollfd readable{socket, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, 100);
+        if (ready < 0)
+            return;
+        if (ready == 0)
+            continue;
+        if (::recv(socket, buffer, sizeof(buffer), MSG_DONTWAIT) <= 0)
+            return;
+    }
+}
+
 void FaultScp::runRawServer(int listenSocket)
 {
     std::vector<int> clients;
@@ -163,6 +257,7 @@ void FaultScp::runRawServer(int listenSocket)
         if (client < 0)
             continue;
         clients.push_back(client);
+        ++m_associationRequests; // counted as the connection arrives: nothing more is read
         if (m_mode == Mode::MalformedPdu) {
             char request[4096];
             pollfd readable{client, POLLIN, 0};

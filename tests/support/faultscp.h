@@ -21,12 +21,22 @@ class FaultScp final
 {
 public:
     enum class Mode {
-        RejectAssociation,  // A-ASSOCIATE-RJ: permanent, called AE title not recognised
-        NeverAnswer,        // accepts the association, never answers the C-FIND
-        ScriptedFind,       // the scripted data sets as pending responses, then finalStatus
-        CloseAfterPending,  // the first `pendingBeforeClose` data sets, then aborts
-        SilentAfterConnect, // accepts the TCP connection and never says a word
-        MalformedPdu,       // answers the association request with a garbled PDU
+        RejectAssociation,   // A-ASSOCIATE-RJ: permanent, called AE title not recognised
+        NeverAnswer,         // accepts the association, never answers the C-FIND
+        ScriptedFind,        // the scripted data sets as pending responses, then finalStatus
+        CloseAfterPending,   // the first `pendingBeforeClose` data sets, then aborts (A-ABORT)
+        DropAfterPending,    // the first `pendingBeforeClose` data sets, then cuts the TCP
+                             // connection without a word
+        GarbageAfterPending, // the first `pendingBeforeClose` data sets, then a garbled P-DATA
+                             // PDU straight onto the wire
+        SilentAfterConnect,  // accepts the TCP connection and never says a word
+        MalformedPdu,        // answers the association request with a garbled PDU
+    };
+    // How a C-STORE (the program's removal) is answered.
+    enum class StoreReply {
+        Status,      // a response with the status set by setStoreReply (0x0000 by default)
+        NeverAnswer, // receives the object and never answers
+        Abort,       // receives the object, then aborts the association
     };
 
     explicit FaultScp(Mode mode);
@@ -37,34 +47,56 @@ public:
     // Set before start(). The server takes ownership of the data sets.
     void setFindAnswers(std::vector<std::unique_ptr<DcmDataset>> answers,
                         quint16 finalStatus = 0x0000);
+    // One prepared data set sent `count` times, for answers far too many to build one by one.
+    void setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count,
+                           quint16 finalStatus = 0x0000);
     void setPendingBeforeClose(int count) { m_pendingBeforeClose = count; }
+    void setStoreReply(StoreReply reply, quint16 status = 0x0000);
+
+    // Changes how the next C-FIND is answered; safe while the server runs. Not for switching
+    // to or from the modes below DICOM (SilentAfterConnect, MalformedPdu).
+    void setMode(Mode mode) { m_mode = mode; }
+    // Changes the status that ends the next answered C-FIND; safe while the server runs.
+    void setFinalStatus(quint16 status) { m_finalStatus = status; }
 
     // Listens and serves on its own thread; false when no port could be opened.
     [[nodiscard]] bool start();
     void stop();
     [[nodiscard]] quint16 port() const { return m_port; }
-    // Number of association requests and of C-FIND requests that reached the server.
+    // Number of association requests (below DICOM: connections), C-FIND requests and C-STORE
+    // requests that reached the server.
     [[nodiscard]] int associationRequests() const { return m_associationRequests; }
     [[nodiscard]] int findRequests() const { return m_findRequests; }
+    [[nodiscard]] int storeRequests() const { return m_storeRequests; }
 
 private:
     class Server;
+    class Transport;
     friend class Server;
 
     void runRawServer(int listenSocket);
     // Blocks the serving thread until stop(); for the modes that hang on purpose.
     void waitForStop();
+    // Blocks the serving thread until the peer has closed `socket` or stop() was called.
+    void waitForPeerClose(int socket);
 
-    Mode m_mode;
+    std::atomic<Mode> m_mode;
     std::vector<std::unique_ptr<DcmDataset>> m_answers;
-    quint16 m_finalStatus = 0x0000;
+    std::unique_ptr<DcmDataset> m_repeatedAnswer;
+    int m_repeatCount = 0;
+    std::atomic<quint16> m_finalStatus{0x0000};
     int m_pendingBeforeClose = 0;
+    StoreReply m_storeReply = StoreReply::Status;
+    quint16 m_storeStatus = 0x0000;
     quint16 m_port = 0;
     std::atomic<int> m_associationRequests{0};
     std::atomic<int> m_findRequests{0};
+    std::atomic<int> m_storeRequests{0};
+    std::atomic<int> m_socket{-1}; // of the association being served
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;
     std::condition_variable m_stopped;
+    std::unique_ptr<Transport> m_transport;
     std::unique_ptr<Server> m_server;
     std::thread m_thread;
 };
