@@ -33,6 +33,21 @@ bool is(const OFCondition& cond, unsigned short code)
     return cond.bad() && cond.module() == OFM_dcmnet && cond.code() == code;
 }
 
+// A receive that failed because the server's bytes were no valid PDU carries that reason as a
+// nested condition ("0006:0307 ..."); the connection itself is still up. Returns the reason.
+QString nestedPduFault(const QString& detail)
+{
+    for (const unsigned short code : {DULC_ILLEGALPDU, DULC_ILLEGALPDULENGTH}) {
+        const QString marker = QStringLiteral("\n%1:%2 ")
+                                   .arg(uint(OFM_dcmnet), 4, 16, QLatin1Char('0'))
+                                   .arg(uint(code), 4, 16, QLatin1Char('0'));
+        const qsizetype at = detail.indexOf(marker);
+        if (at >= 0)
+            return detail.mid(at + marker.size()).section(QLatin1Char('\n'), 0, 0);
+    }
+    return {};
+}
+
 } // namespace
 
 DicomError badPort(const QString& port)
@@ -68,6 +83,11 @@ DicomError fromCondition(const OFCondition& cond, Phase phase, const QString& pe
             phase == Phase::Associate ? timeouts.acseSeconds : timeouts.dimseSeconds;
         return {number,
                 QStringLiteral("Keine Antwort von %1 innerhalb von %2 s").arg(peer).arg(seconds)};
+    }
+    if (is(cond, DIMSEC_RECEIVEFAILED) || is(cond, DIMSEC_READPDVFAILED)) {
+        const QString pduFault = nestedPduFault(detail);
+        if (!pduFault.isEmpty())
+            return {number, QStringLiteral("Ungültige Antwort von %1: %2").arg(peer, pduFault)};
     }
     if (is(cond, DULC_PEERABORTEDASSOCIATION))
         return {number, QStringLiteral("%1 hat die Verbindung abgebrochen").arg(peer)};
