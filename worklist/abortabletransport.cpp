@@ -4,7 +4,18 @@
 
 #include <dcmtk/dcmnet/dcmtrans.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <sys/socket.h>
+
 namespace {
+
+// Bytes taken from the socket in one call. The toolkit reads every message in two small pieces
+// and, when it has a time-out, waits on the socket before each; a worklist answer is a stream
+// of small messages, so one call here serves dozens of them.
+constexpr size_t readBufferSize = 64 * 1024;
 
 class RegisteredConnection final : public DcmTCPConnection
 {
@@ -17,13 +28,63 @@ public:
     }
     ~RegisteredConnection() override { unregister(); }
 
+    ssize_t read(void* buf, size_t nbyte) override
+    {
+        // An aborted exchange gets nothing more, not even what was already received.
+        if (m_aborted || (m_abort && m_abort->isAborted())) {
+            m_aborted = true;
+            m_begin = m_end = 0;
+            return 0;
+        }
+        if (nbyte == 0)
+            return 0;
+        if (m_begin == m_end) {
+            // A large request goes straight to the caller's memory: no copy, no buffer.
+            if (nbyte >= readBufferSize)
+                return receive(buf, nbyte);
+            if (!m_buffer)
+                m_buffer = std::make_unique<char[]>(readBufferSize);
+            const ssize_t received = receive(m_buffer.get(), readBufferSize);
+            if (received <= 0)
+                return received;
+            m_begin = 0;
+            m_end = size_t(received);
+        }
+        const size_t taken = std::min(nbyte, m_end - m_begin);
+        std::memcpy(buf, m_buffer.get() + m_begin, taken);
+        m_begin += taken;
+        return ssize_t(taken);
+    }
+
+    // Bytes already taken from the socket are available without asking the socket.
+    OFBool networkDataAvailable(int timeout) override
+    {
+        if (m_begin != m_end)
+            return OFTrue;
+        return DcmTCPConnection::networkDataAvailable(timeout);
+    }
+
+    // A wait on the bare socket would miss the bytes held here, so whoever waits on several
+    // connections must ask networkDataAvailable() instead.
+    OFBool isTransparentConnection() override { return OFFalse; }
+
     void close() override
     {
         unregister();
+        m_begin = m_end = 0;
         DcmTCPConnection::close();
     }
 
 private:
+    ssize_t receive(void* buf, size_t nbyte)
+    {
+        ssize_t received = 0;
+        do {
+            received = ::recv(getSocket(), buf, nbyte, 0);
+        } while (received < 0 && errno == EINTR);
+        return received;
+    }
+
     void unregister()
     {
         if (m_abort)
@@ -31,7 +92,11 @@ private:
         m_abort = nullptr;
     }
 
-    ExchangeAbort* m_abort;
+    ExchangeAbort* m_abort; // not owned; null once unregistered
+    std::unique_ptr<char[]> m_buffer;
+    size_t m_begin = 0; // unread bytes of m_buffer: [m_begin, m_end)
+    size_t m_end = 0;
+    bool m_aborted = false;
 };
 
 } // namespace
