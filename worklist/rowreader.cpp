@@ -135,6 +135,9 @@ qsizetype plausibleLength(const QByteArray& bytes)
 
 enum class CharsetKind { Undeclared, Utf8, Latin1, Other };
 
+// Distinct descriptions a reader keeps for sharing.
+constexpr qsizetype maxSharedTexts = 4096;
+
 QString formatName(const QString& name)
 {
     if (name.isEmpty())
@@ -241,24 +244,49 @@ WorklistRow RowReader::read(DcmItem& dataset)
         return fromUtf8Strict({converted.c_str(), converted.size()}).value_or(QString());
     };
 
+    // A worklist names a few procedures over and over: equal bytes in the same character set
+    // decode to the same text, so the rows share one copy of it.
+    if (m_descriptions.charset != charset) {
+        m_descriptions.charset = charset;
+        m_descriptions.texts.clear();
+    }
+    const auto description = [&](RawValue value) -> QString {
+        if (!value.data || value.size == 0)
+            return {};
+        const QByteArray bytes = QByteArray::fromRawData(value.data, qsizetype(value.size));
+        const auto known = m_descriptions.texts.constFind(bytes);
+        if (known != m_descriptions.texts.cend())
+            return *known;
+        QString text = decode(value, false);
+        // Bounded, for a server that sends a different description with every entry.
+        if (m_descriptions.texts.size() < maxSharedTexts)
+            m_descriptions.texts.insert(QByteArray(value.data, qsizetype(value.size)), text);
+        return text;
+    };
+
     WorklistRow row;
     row.patientId = decode(rawValue(dataset, DCM_PatientID), false);
     row.name = formatName(decode(rawValue(dataset, DCM_PatientName), true));
     row.birthDateValue = parseDicomDate(rawValue(dataset, DCM_PatientBirthDate));
-    if (row.birthDateValue.isValid())
-        row.birthDate = m_locale.toString(row.birthDateValue, m_dateFormat);
+    if (row.birthDateValue.isValid()) {
+        // Formatting by the locale is slow, and many patients share a birthday.
+        QString& shown = m_dates[row.birthDateValue.toJulianDay()];
+        if (shown.isNull())
+            shown = m_locale.toString(row.birthDateValue, m_dateFormat);
+        row.birthDate = shown;
+    }
 
     DcmSequenceOfItems* steps = nullptr;
     if (dataset.findAndGetSequence(DCM_ScheduledProcedureStepSequence, steps).good() && steps &&
         steps->card() > 0) {
         if (DcmItem* first = steps->getItem(0))
             row.stepDescription =
-                decode(rawValue(*first, DCM_ScheduledProcedureStepDescription), false);
+                description(rawValue(*first, DCM_ScheduledProcedureStepDescription));
     }
 
-    row.studyDescription = decode(rawValue(dataset, DCM_StudyDescription), false);
+    row.studyDescription = description(rawValue(dataset, DCM_StudyDescription));
     if (row.studyDescription.isEmpty())
-        row.studyDescription = decode(rawValue(dataset, DCM_RequestedProcedureDescription), false);
+        row.studyDescription = description(rawValue(dataset, DCM_RequestedProcedureDescription));
     row.entryKey = decode(rawValue(dataset, DCM_StudyInstanceUID), false);
     return row;
 }

@@ -3,9 +3,11 @@
 #include "worklistrow.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QLocale>
 
 #include <memory>
+#include <string>
 
 class DcmItem;
 
@@ -14,8 +16,9 @@ class DcmItem;
 // UTF-8 when it is valid UTF-8, otherwise as ISO 8859-1. A value that cannot be read or decoded
 // leaves its cell empty; the other cells are still filled.
 // A reader keeps the date format and the last character-set converter between rows, so one
-// reader per exchange is cheaper than the free functions below. Not thread-safe: one reader
-// per thread.
+// reader per exchange is cheaper than the free functions below. Rows of one reader share the
+// text of equal birth dates and descriptions, which a worklist repeats from row to row.
+// Not thread-safe: one reader per thread.
 class RowReader final
 {
 public:
@@ -29,9 +32,18 @@ public:
 private:
     struct Converters;
 
+    // Decoded descriptions by their bytes, for the character set they were decoded with.
+    struct TextCache
+    {
+        std::string charset;
+        QHash<QByteArray, QString> texts;
+    };
+
     QLocale m_locale;
     QString m_dateFormat; // the locale's short date format with a four-digit year
     std::unique_ptr<Converters> m_converters;
+    QHash<qint64, QString> m_dates; // shown birth date by Julian day
+    TextCache m_descriptions;
 };
 
 [[nodiscard]] WorklistRow rowFromDataset(DcmItem& dataset, const QLocale& locale = QLocale());

@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QString>
+#include <QtGlobal>
 
 // One worklist entry as the list shows it. Plain values only: the list holds tens of
 // thousands of these, so no per-cell objects. A cell that could not be read is empty.
@@ -15,3 +16,6 @@ struct WorklistRow
     QString entryKey;     // Study Instance UID, sent back unchanged by the removal
     QDate birthDateValue; // for sorting by date; invalid when unreadable
 };
+// Plain values that may be moved in memory as bytes: a growing list of 100,000 rows then
+// reallocates instead of moving each row.
+Q_DECLARE_TYPEINFO(WorklistRow, Q_RELOCATABLE_TYPE);
