@@ -200,7 +200,7 @@ void MainWindow::onQueryFinished(const FindOutcome& outcome)
         return;
     }
     const qsizetype count = outcome.rows.size();
-    SaveData(outcome.rows);
+    SaveData(outcome.rows, outcome.orders);
     if (!outcome.truncatedByServer) {
         m_toldTruncatedAt = -1;
     } else if (m_toldTruncatedAt != count) {
@@ -212,9 +212,9 @@ void MainWindow::onQueryFinished(const FindOutcome& outcome)
     emit queryHandled();
 }
 
-void MainWindow::SaveData(QVector<WorklistRow> rows)
+void MainWindow::SaveData(QVector<WorklistRow> rows, const RowOrders& orders)
 {
-    m_model->setRows(std::move(rows));
+    m_model->setRows(std::move(rows), orders);
 }
 
 void MainWindow::lvWorklist_ColumnClick(int columnIndex)

@@ -2,6 +2,7 @@
 
 #include "appsettings.h"
 #include "connectionparams.h"
+#include "roworder.h"
 #include "worklistrow.h"
 
 #include <QMainWindow>
@@ -35,7 +36,7 @@ public:
 
     // The removal of the selected entry, the list fill and the column click.
     void cmdDel_Click();
-    void SaveData(QVector<WorklistRow> rows);
+    void SaveData(QVector<WorklistRow> rows, const RowOrders& orders = {});
     void lvWorklist_ColumnClick(int columnIndex); // 1-based, as the header reports it
 
     // Saves the settings once, whichever way the program ends (window closed, session ending,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "roworder.h"
 #include "worklistrow.h"
 
 #include <QAbstractTableModel>
@@ -22,8 +23,10 @@ public:
     [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation,
                                       int role) const override;
 
-    // Replaces every row in one reset, so the view repaints once.
-    void setRows(QVector<WorklistRow> rows);
+    // Replaces every row in one reset, so the view repaints once. `orders` may bring the
+    // sorted orders of the new rows (allRowOrders(), found off the window's thread); the model
+    // then takes the one of its sort column instead of sorting.
+    void setRows(QVector<WorklistRow> rows, const RowOrders& orders = {});
     // Ascending only: a second click on the same header keeps the order.
     void setSortColumn(int column);
     [[nodiscard]] int sortColumn() const { return m_sortColumn; }

@@ -70,5 +70,7 @@ FindOutcome runWorklistFind(const ConnectionParams& params, ExchangeAbort* abort
     association.release();
     if (outcome.error.isError())
         outcome.rows.clear();
+    else
+        outcome.orders = allRowOrders(outcome.rows);
     return outcome;
 }
