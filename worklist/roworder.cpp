@@ -3,7 +3,8 @@
 #include <QDate>
 
 #include <algorithm>
-#include <numeric>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -31,11 +32,7 @@ const QString& keyText(const WorklistRow& row, RowSortKey key)
 // value written as UTF-8, the first 16 bytes of that as two numbers, zero-padded. UTF-8 keeps
 // the order of the values and no value's bytes start another's, so when two heads differ they
 // order the texts as the comparison does; equal heads leave it to the comparison itself.
-struct SortHead
-{
-    quint64 high = 0;
-    quint64 low = 0;
-};
+using SortHead = RowOrderBuilder::Head;
 
 SortHead foldedHead(QStringView text)
 {
@@ -79,31 +76,25 @@ SortHead foldedHead(QStringView text)
     return head;
 }
 
+SortHead headOf(const WorklistRow& row, RowSortKey key)
+{
+    if (key == RowSortKey::BirthDate) {
+        // Rows without a readable date come first, as empty text would.
+        const QDate& date = row.birthDateValue;
+        return {date.isValid() ? (quint64(date.toJulianDay()) ^ (quint64(1) << 63)) : 0, 0};
+    }
+    return foldedHead(keyText(row, key));
+}
+
 struct SortEntry
 {
     SortHead head;
     int row;
 };
 
-} // namespace
-
-void sortRowOrder(const QVector<WorklistRow>& rows, QVector<int>& order, RowSortKey key)
+// Sorts by the heads, and where they are equal by the texts themselves.
+void sortEntries(const QVector<WorklistRow>& rows, std::vector<SortEntry>& entries, RowSortKey key)
 {
-    // Sorting 100,000 rows must be quick: most comparisons are decided by a number per row,
-    // found once; the rest compare the texts themselves, with the same result.
-    std::vector<SortEntry> entries(static_cast<size_t>(order.size()));
-    for (size_t i = 0; i < entries.size(); ++i) {
-        const int row = std::as_const(order)[qsizetype(i)];
-        if (key == RowSortKey::BirthDate) {
-            // Rows without a readable date come first, as empty text would.
-            const QDate& date = rows[row].birthDateValue;
-            const quint64 day =
-                date.isValid() ? (quint64(date.toJulianDay()) ^ (quint64(1) << 63)) : 0;
-            entries[i] = SortEntry{SortHead{day, 0}, row};
-        } else {
-            entries[i] = SortEntry{foldedHead(keyText(rows[row], key)), row};
-        }
-    }
     const auto before = [&rows, key](const SortEntry& a, const SortEntry& b) {
         if (a.head.high != b.head.high)
             return a.head.high < b.head.high;
@@ -119,18 +110,75 @@ void sortRowOrder(const QVector<WorklistRow>& rows, QVector<int>& order, RowSort
         return QString::compare(left, right, Qt::CaseInsensitive) < 0;
     };
     std::stable_sort(entries.begin(), entries.end(), before);
+}
+
+} // namespace
+
+void sortRowOrder(const QVector<WorklistRow>& rows, QVector<int>& order, RowSortKey key)
+{
+    // Sorting 100,000 rows must be quick: most comparisons are decided by a number per row,
+    // found once; the rest compare the texts themselves, with the same result.
+    std::vector<SortEntry> entries(static_cast<size_t>(order.size()));
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const int row = std::as_const(order)[qsizetype(i)];
+        entries[i] = SortEntry{headOf(rows[row], key), row};
+    }
+    sortEntries(rows, entries, key);
     for (size_t i = 0; i < entries.size(); ++i)
         order[qsizetype(i)] = entries[i].row;
 }
 
 RowOrders allRowOrders(const QVector<WorklistRow>& rows)
 {
+    RowOrderBuilder builder;
+    for (const WorklistRow& row : rows)
+        builder.add(row);
+    return builder.finish(rows);
+}
+
+void RowOrderBuilder::add(const WorklistRow& row)
+{
+    for (int k = 0; k < rowSortKeyCount; ++k)
+        m_heads[size_t(k)].push_back(headOf(row, static_cast<RowSortKey>(k)));
+}
+
+RowOrders RowOrderBuilder::finish(const QVector<WorklistRow>& rows)
+{
     RowOrders orders;
-    for (int k = 0; k < rowSortKeyCount; ++k) {
+    const auto sortKey = [this, &rows, &orders](int k) {
+        std::vector<Head> heads = std::move(m_heads[size_t(k)]);
+        if (heads.size() != size_t(rows.size()))
+            return; // not the rows added: no order rather than a wrong one
+        std::vector<SortEntry> entries(heads.size());
+        for (size_t i = 0; i < entries.size(); ++i)
+            entries[i] = SortEntry{heads[i], int(i)};
+        heads = {};
+        sortEntries(rows, entries, static_cast<RowSortKey>(k));
         QVector<int>& order = orders[size_t(k)];
         order.resize(rows.size());
-        std::iota(order.begin(), order.end(), 0);
-        sortRowOrder(rows, order, static_cast<RowSortKey>(k));
+        for (size_t i = 0; i < entries.size(); ++i)
+            order[qsizetype(i)] = entries[i].row;
+    };
+    // The rows are only read, so two threads may sort them: the descriptions, with their many
+    // equal heads, on a second thread, the rest on this one.
+    std::thread helper;
+    if (rows.size() >= 4096) {
+        try {
+            helper = std::thread([&sortKey] {
+                sortKey(int(RowSortKey::StepDescription));
+                sortKey(int(RowSortKey::StudyDescription));
+            });
+        } catch (const std::system_error&) {
+        }
     }
+    for (int k = 0; k < rowSortKeyCount; ++k) {
+        const bool onHelper =
+            k == int(RowSortKey::StepDescription) || k == int(RowSortKey::StudyDescription);
+        if (!onHelper || !helper.joinable())
+            sortKey(k);
+    }
+    if (helper.joinable())
+        helper.join();
+    m_heads = {};
     return orders;
 }

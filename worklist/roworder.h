@@ -5,6 +5,7 @@
 #include <QVector>
 
 #include <array>
+#include <vector>
 
 // The columns the list can be sorted by, in the list's column order.
 enum class RowSortKey { PatientId, Name, BirthDate, StepDescription, StudyDescription };
@@ -22,3 +23,22 @@ void sortRowOrder(const QVector<WorklistRow>& rows, QVector<int>& order, RowSort
 // Every key's order, each sorted from the order the rows arrived in. For the exchange's thread,
 // so the window only has to take the order of its sort column.
 [[nodiscard]] RowOrders allRowOrders(const QVector<WorklistRow>& rows);
+
+// allRowOrders() in two steps: add() each row as it arrives, while its texts are still in the
+// processor's cache, and finish() with all of them, which sorts the keys on two threads.
+class RowOrderBuilder final
+{
+public:
+    struct Head // a number per row that decides most comparisons (see roworder.cpp)
+    {
+        quint64 high = 0;
+        quint64 low = 0;
+    };
+
+    void add(const WorklistRow& row);
+    // `rows` are the rows added, in the same order.
+    [[nodiscard]] RowOrders finish(const QVector<WorklistRow>& rows);
+
+private:
+    std::array<std::vector<Head>, rowSortKeyCount> m_heads;
+};
