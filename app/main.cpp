@@ -13,11 +13,22 @@ int main(int argc, char* argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kelvara-32.png")));
 
     MainWindow window(settingsFilePath());
-    if (!window.Form_Load())
+
+    // SIGTERM and friends (a desktop session ending, a service manager stopping us) end the
+    // program the way closing the window does, also during the start-up query and with a
+    // message box open.
+    bool terminated = false;
+    UnixSignals unixSignals;
+    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &window, [&] {
+        terminated = true;
+        window.Form_Unload();
+        QApplication::closeAllWindows();
+        QCoreApplication::quit();
+    });
+
+    if (!window.Form_Load() || terminated)
         return 0;
 
-    UnixSignals unixSignals;
-    QObject::connect(&unixSignals, &UnixSignals::terminationRequested, &window, &QWidget::close);
     // A desktop session that ends quits the application without closing the window first.
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &window,
                      [&window] { window.Form_Unload(); });

@@ -342,7 +342,8 @@ void MainWindow::closeEvent(QCloseEvent* event)
 
 void MainWindow::Form_Unload()
 {
-    if (m_unloaded)
+    // Only an instance that holds the lock has loaded the settings and may write them back.
+    if (m_unloaded || !m_instanceLock || !m_instanceLock->isLocked())
         return;
     m_unloaded = true;
     SaveSettings();

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -18,6 +19,7 @@ private slots:
     void secondInstanceEndsSilently();
     void staleLockDoesNotBlock();
     void terminationSavesSettings();
+    void terminationDuringStartupQuery();
 
 private:
     void startFirst(QProcess& process);
@@ -109,6 +111,32 @@ void TestStartup::terminationSavesSettings()
     for (const char* key : {"[General]", "LocalAET=", "[Worklist]",
                             "IP=", "AET=", "Port=", "[Columns]", "1=", "2=", "3=", "4=", "5="})
         QVERIFY2(text.contains(QLatin1String(key)), key);
+}
+
+void TestStartup::terminationDuringStartupQuery()
+{
+    // A server that takes the connection and never answers keeps the first query, and so the
+    // start-up, waiting for its time-outs.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    {
+        QFile file(m_dir->filePath(QStringLiteral("Settings.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("; mine\n[General]\nLocalAET=KELVARA\n[Worklist]\nIP=127.0.0.1\n"
+                                  "AET=WL\nPort=%1\n")
+                       .arg(silent.serverPort())
+                       .toUtf8());
+    }
+    QProcess process;
+    startFirst(process);
+    QVERIFY(silent.hasPendingConnections() || silent.waitForNewConnection(10000));
+    ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    const QString text = readSettings();
+    QVERIFY2(text.startsWith(QLatin1String("; mine\n")), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("Port=%1").arg(silent.serverPort())), qPrintable(text));
+    QVERIFY2(text.contains(QLatin1String("[Columns]")), qPrintable(text));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
