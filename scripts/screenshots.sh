@@ -25,10 +25,8 @@ while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); d
 server_pid=$!
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
 
-# The program in a folder of its own with its Settings.ini, as installed.
+# The program in a folder of its own, as installed.
 cp "$build/app/kelvara" "$work/kelvara"
-printf '[General]\nLocalAET=KELVARA\n[Worklist]\nIP=127.0.0.1\nAET=KELVARA_WL\nPort=%s\n' "$port" \
-    > "$work/Settings.ini"
 
 # shot <name> <width> <height> <scale> [dialog]
 shot() {
@@ -40,7 +38,9 @@ shot() {
     DISPLAY=$display openbox >/dev/null 2>&1 &
     local wm=$!
     sleep 0.5
-    rm -f "$work/Settings.ini.bak"
+    # A fresh Settings.ini for each shot: the program saves its column widths when it ends.
+    printf '[General]\nLocalAET=KELVARA\n[Worklist]\nIP=127.0.0.1\nAET=KELVARA_WL\nPort=%s\n' \
+        "$port" >"$work/Settings.ini"
     DISPLAY=$display QT_SCALE_FACTOR=$scale XDG_RUNTIME_DIR="$work" LC_ALL=de_DE.UTF-8 \
         "$work/kelvara" &
     local app=$!
