@@ -17,13 +17,15 @@ aet=KELVARA_WL
 port=11112
 while (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do port=$((port + 1)); done
 
-"$server" --port "$port" --aet "$aet" --demo "${KELVARA_DEMO_ENTRIES:-40}" &
+log="$top/build/kelvara-wlserver.log"
+"$server" --port "$port" --aet "$aet" --demo "${KELVARA_DEMO_ENTRIES:-40}" >"$log" 2>&1 &
 server_pid=$!
 trap 'kill "$server_pid" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    grep -q "^listening on" "$log" && break
     sleep 0.1
 done
+echo "Demo worklist server on 127.0.0.1:$port, AE title $aet (its log: $log)."
 
 settings="$(dirname "$exe")/Settings.ini"
 if [ ! -f "$settings" ]; then
