@@ -28,13 +28,11 @@ void TestColumnWidth::formatColumnWidth_data()
     QTest::newRow("no group separator") << de << 1234567.0 << "1234567";
     QTest::newRow("seven significant digits") << de << 1234567.891 << "1234568";
     QTest::newRow("single precision") << de << 0.1 << "0,1";
-    QTest::newRow("third") << de << 1.0 / 3.0 << "0,3333333";
     QTest::newRow("large, no exponent") << en << 123456789.0 << "123456800";
     QTest::newRow("small, no exponent") << en << 0.0000123456789 << "0.00001234568";
     QTest::newRow("zero") << de << 0.0 << "0";
     QTest::newRow("negative zero") << de << -0.0 << "0";
     QTest::newRow("infinity") << de << qInf() << "";
-    QTest::newRow("NaN") << de << qQNaN() << "";
     QTest::newRow("beyond single precision") << de << 1e39 << "";
 }
 
@@ -57,18 +55,12 @@ void TestColumnWidth::parseColumnWidth_data()
     const QLocale de(QLocale::German, QLocale::Germany);
     const QLocale en(QLocale::English, QLocale::UnitedStates);
     QTest::newRow("German fraction") << de << "1234,5" << true << 1234.5;
-    QTest::newRow("whole number") << de << "2370" << true << 2370.0;
     QTest::newRow("English fraction") << en << "1234.5" << true << 1234.5;
     QTest::newRow("single precision") << de << "0,1" << true << double(0.1f);
-    QTest::newRow("zero") << de << "0" << true << 0.0;
     QTest::newRow("German group separator") << de << "1.234" << false << 0.0;
-    QTest::newRow("English group separator") << en << "1,234" << false << 0.0;
-    QTest::newRow("empty") << de << "" << false << 0.0;
-    QTest::newRow("not a number") << de << "abc" << false << 0.0;
     QTest::newRow("trailing junk") << de << "12px" << false << 0.0;
     QTest::newRow("negative") << de << "-5" << false << 0.0;
     QTest::newRow("infinity") << en << "inf" << false << 0.0;
-    QTest::newRow("NaN") << en << "nan" << false << 0.0;
     QTest::newRow("beyond single precision") << en << "1e39" << false << 0.0;
 }
 
