@@ -63,6 +63,7 @@ private slots:
     void cells_data();
     void cells();
     void germanDateHasFourDigitYear();
+    void oneReaderReadsEachRowAsAFreshOne();
     void garbageBytesNeverCrash();
     void uidsAreUuidDerived();
     void identifierAsksForTheWholeDay();
@@ -187,6 +188,56 @@ void TestRowReader::germanDateHasFourDigitYear()
     QCOMPARE(row.birthDateValue, QDate(2001, 2, 3));
     const WorklistRow us = rowFromDataset(*ds, QLocale(QLocale::English, QLocale::UnitedStates));
     QVERIFY(us.birthDate.contains(QLatin1String("2001")));
+}
+
+// A reader shares equal texts between its rows; a row still reads as it would alone, also
+// when the same bytes come in another character set.
+void TestRowReader::oneReaderReadsEachRowAsAFreshOne()
+{
+    const auto latin1 = [](QByteArray bytes) {
+        Entry e;
+        e.charset = "ISO_IR 100";
+        e.step = bytes;
+        e.study = bytes + " Thorax";
+        return e;
+    };
+    const auto utf8 = [](QByteArray bytes) {
+        Entry e = {};
+        e.charset = "ISO_IR 192";
+        e.step = bytes;
+        e.requested = bytes + " Thorax";
+        return e;
+    };
+    Entry undeclared;
+    undeclared.step = "R\xF6ntgen";
+    Entry ascii;
+    ascii.step = "CT Sch";
+    ascii.birth = "20010203";
+    const QList<Entry> entries{latin1("R\xF6ntgen"),   latin1("R\xF6ntgen"),
+                               utf8("R\xF6ntgen"),     utf8("R\xC3\xB6ntgen"),
+                               utf8("R\xC3\xB6ntgen"), undeclared,
+                               latin1("R\xF6ntgen"),   ascii,
+                               latin1("CT Sch"),       ascii};
+    RowReader reader;
+    QList<WorklistRow> rows;
+    for (const Entry& entry : entries) {
+        const auto dataset = makeDataset(entry);
+        const WorklistRow alone = rowFromDataset(*dataset);
+        const WorklistRow row = reader.read(*dataset);
+        QCOMPARE(row.stepDescription, alone.stepDescription);
+        QCOMPARE(row.studyDescription, alone.studyDescription);
+        QCOMPARE(row.birthDate, alone.birthDate);
+        QCOMPARE(row.birthDateValue, alone.birthDateValue);
+        rows << row;
+    }
+    QCOMPARE(rows[0].stepDescription, QStringLiteral("Röntgen"));
+    QCOMPARE(rows[2].stepDescription, QString());
+    QCOMPARE(rows[3].stepDescription, QStringLiteral("Röntgen"));
+    QCOMPARE(rows[7].birthDate, QStringLiteral("03.02.2001"));
+    // Repeated texts are one copy.
+    QCOMPARE(rows[1].stepDescription.constData(), rows[0].stepDescription.constData());
+    QCOMPARE(rows[4].studyDescription.constData(), rows[3].studyDescription.constData());
+    QCOMPARE(rows[1].birthDate.constData(), rows[0].birthDate.constData());
 }
 
 void TestRowReader::garbageBytesNeverCrash()
