@@ -7,22 +7,6 @@
 
 namespace {
 
-const QString& cellText(const WorklistRow& row, int column)
-{
-    switch (column) {
-    case WorklistModel::Name:
-        return row.name;
-    case WorklistModel::BirthDate:
-        return row.birthDate;
-    case WorklistModel::StepDescription:
-        return row.stepDescription;
-    case WorklistModel::StudyDescription:
-        return row.studyDescription;
-    default:
-        return row.patientId;
-    }
-}
-
 static_assert(int(RowSortKey::PatientId) == WorklistModel::PatientId &&
               int(RowSortKey::Name) == WorklistModel::Name &&
               int(RowSortKey::BirthDate) == WorklistModel::BirthDate &&
@@ -51,7 +35,7 @@ QVariant WorklistModel::data(const QModelIndex& index, int role) const
     const WorklistRow* row = rowAt(index.row());
     if (!row)
         return {};
-    return cellText(*row, index.column());
+    return columnText(*row, index.column());
 }
 
 QVariant WorklistModel::headerData(int section, Qt::Orientation orientation, int role) const

@@ -10,23 +10,6 @@
 
 namespace {
 
-const QString& keyText(const WorklistRow& row, RowSortKey key)
-{
-    switch (key) {
-    case RowSortKey::Name:
-        return row.name;
-    case RowSortKey::BirthDate:
-        return row.birthDate;
-    case RowSortKey::StepDescription:
-        return row.stepDescription;
-    case RowSortKey::StudyDescription:
-        return row.studyDescription;
-    case RowSortKey::PatientId:
-        break;
-    }
-    return row.patientId;
-}
-
 // The start of a text as QString::compare(..., Qt::CaseInsensitive) orders it: each UTF-16 unit
 // case-folded on its own (a low surrogate as the folded code point of its pair), each folded
 // value written as UTF-8, the first 16 bytes of that as two numbers, zero-padded. UTF-8 keeps
@@ -83,7 +66,7 @@ SortHead headOf(const WorklistRow& row, RowSortKey key)
         const QDate& date = row.birthDateValue;
         return {date.isValid() ? (quint64(date.toJulianDay()) ^ (quint64(1) << 63)) : 0, 0};
     }
-    return foldedHead(keyText(row, key));
+    return foldedHead(columnText(row, int(key)));
 }
 
 struct SortEntry
@@ -102,8 +85,8 @@ void sortEntries(const QVector<WorklistRow>& rows, std::vector<SortEntry>& entri
             return a.head.low < b.head.low;
         if (key == RowSortKey::BirthDate)
             return false;
-        const QString& left = keyText(rows[a.row], key);
-        const QString& right = keyText(rows[b.row], key);
+        const QString& left = columnText(rows[a.row], int(key));
+        const QString& right = columnText(rows[b.row], int(key));
         // Rows often share one text (see RowReader): no need to compare it with itself.
         if (left.constData() == right.constData() && left.size() == right.size())
             return false;

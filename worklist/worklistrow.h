@@ -19,3 +19,21 @@ struct WorklistRow
 // Plain values that may be moved in memory as bytes: a growing list of 100,000 rows then
 // reallocates instead of moving each row.
 Q_DECLARE_TYPEINFO(WorklistRow, Q_RELOCATABLE_TYPE);
+
+// The text a row shows in list column `column`, in the list's order: patient ID, name, birth
+// date, step description, study description.
+[[nodiscard]] inline const QString& columnText(const WorklistRow& row, int column)
+{
+    switch (column) {
+    case 1:
+        return row.name;
+    case 2:
+        return row.birthDate;
+    case 3:
+        return row.stepDescription;
+    case 4:
+        return row.studyDescription;
+    default:
+        return row.patientId;
+    }
+}

@@ -15,22 +15,6 @@
 
 namespace {
 
-const QString& cell(const WorklistRow& row, int column)
-{
-    switch (column) {
-    case WorklistModel::Name:
-        return row.name;
-    case WorklistModel::BirthDate:
-        return row.birthDate;
-    case WorklistModel::StepDescription:
-        return row.stepDescription;
-    case WorklistModel::StudyDescription:
-        return row.studyDescription;
-    default:
-        return row.patientId;
-    }
-}
-
 qint64 dateKey(const QDate& date)
 {
     return date.isValid() ? date.toJulianDay() : std::numeric_limits<qint64>::min();
@@ -42,8 +26,8 @@ QVector<int> expectedOrder(const QVector<WorklistRow>& rows, QVector<int> from, 
     std::stable_sort(from.begin(), from.end(), [&rows, column](int a, int b) {
         if (column == WorklistModel::BirthDate)
             return dateKey(rows[a].birthDateValue) < dateKey(rows[b].birthDateValue);
-        return QString::compare(cell(rows[a], column), cell(rows[b], column), Qt::CaseInsensitive) <
-               0;
+        return QString::compare(columnText(rows[a], column), columnText(rows[b], column),
+                                Qt::CaseInsensitive) < 0;
     });
     return from;
 }
