@@ -8,9 +8,22 @@ packages=(
     qt6-base-dev libgl-dev
     libdcmtk-dev dcmtk
     fonts-liberation2
-    xvfb xauth imagemagick python3 desktop-file-utils
+    qt6-translations-l10n locales
+    xvfb xauth openbox imagemagick python3 desktop-file-utils
+    lintian dpkg-dev file fakeroot
     "$@"
 )
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+
+# The program is German: its tests also run under de_DE.UTF-8, where the C library speaks German.
+ensure_german_locale() {
+    locale -a 2>/dev/null | grep -qix 'de_DE.utf8' && return 0
+    $sudo sed -i 's/^# *\(de_DE.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+    grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
+    $sudo locale-gen >/dev/null
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -18,11 +31,9 @@ for p in "${packages[@]}"; do
         missing+=("$p")
     fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing: ${missing[*]}"
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    $sudo apt-get update -qq
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+ensure_german_locale
