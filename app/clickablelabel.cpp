@@ -1,6 +1,5 @@
 #include "clickablelabel.h"
 
-#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyle>
@@ -32,20 +31,6 @@ void ClickableLabel::mouseReleaseEvent(QMouseEvent* event)
         return;
     }
     QLabel::mouseReleaseEvent(event);
-}
-
-void ClickableLabel::keyPressEvent(QKeyEvent* event)
-{
-    switch (event->key()) {
-    case Qt::Key_Space:
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        event->accept();
-        emit clicked();
-        return;
-    default:
-        QLabel::keyPressEvent(event);
-    }
 }
 
 void ClickableLabel::paintEvent(QPaintEvent* event)

@@ -2,8 +2,9 @@
 
 #include <QLabel>
 
-// A picture that acts like the face of the button it lies on: a click or, with the focus,
-// Space or Enter emits clicked().
+// A picture that acts like the face of the button it lies on: a click emits clicked(). It takes
+// the focus in its turn but acts on no key: Enter goes on to the window (the refresh), and only
+// the button beneath removes an entry by keyboard.
 class ClickableLabel final : public QLabel
 {
     Q_OBJECT
@@ -16,7 +17,6 @@ signals:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private:

@@ -1,3 +1,4 @@
+#include "germantexts.h"
 #include "mainwindow.h"
 #include "settingsstore.h"
 #include "unixsignals.h"
@@ -11,6 +12,7 @@ int main(int argc, char* argv[])
     QApplication::setApplicationName(QStringLiteral("Kelvara"));
     QApplication::setDesktopFileName(QStringLiteral("kelvara"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kelvara-32.png")));
+    installGermanQtTexts();
 
     MainWindow window(settingsFilePath());
 

@@ -10,6 +10,7 @@
 #include "worklistclient.h"
 #include "worklistfind.h"
 #include "worklistmodel.h"
+#include "worklistview.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -17,12 +18,15 @@
 #include <QEventLoop>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLockFile>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTimer>
-#include <QTreeView>
+
+#include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -30,12 +34,57 @@ constexpr int refreshIntervalMs = 60000;
 // How long closing the window waits for a running exchange to end after aborting it.
 constexpr int closeWaitMs = 1000;
 
+// The status line sits in the button row between the removal button and "Schließen".
+constexpr double statusLeft = 3420 + 1275 + 120;
+constexpr double statusGap = 120;
+
 QFont arial(double points, bool bold)
 {
     QFont font(QStringLiteral("Arial"));
     font.setPointSizeF(points);
     font.setBold(bold);
     return font;
+}
+
+// WCAG's relative luminance and contrast ratio.
+double luminance(const QColor& color)
+{
+    auto channel = [](double c) {
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
+           0.0722 * channel(color.blueF());
+}
+
+double contrast(const QColor& a, const QColor& b)
+{
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// A warning stands out in red that is dark on a light desktop and light on a dark one; where
+// neither reads well (a high-contrast theme), in the theme's own highlight colours.
+void setWarningLook(QLabel* label, bool warning)
+{
+    QPalette palette = label->parentWidget()->palette();
+    label->setAutoFillBackground(false);
+    if (warning) {
+        const QColor background = palette.color(QPalette::Window);
+        const QColor red =
+            background.lightnessF() > 0.5 ? QColor(0xB0, 0x00, 0x20) : QColor(0xFF, 0x8A, 0x80);
+        if (contrast(red, background) >= 4.5) {
+            palette.setColor(QPalette::WindowText, red);
+        } else {
+            palette.setColor(QPalette::Window, palette.color(QPalette::Highlight));
+            palette.setColor(QPalette::WindowText, palette.color(QPalette::HighlightedText));
+            label->setAutoFillBackground(true);
+        }
+    }
+    label->setPalette(palette);
+    QFont font = label->font();
+    font.setBold(warning);
+    label->setFont(font);
 }
 
 } // namespace
@@ -69,7 +118,7 @@ MainWindow::MainWindow(QString settingsPath, QWidget* parent)
     };
     cmdRefresh = makeButton("cmdRefresh", QStringLiteral("Aktualisieren"));
     cmdRefresh->setDefault(true);
-    lvWorklist = new QTreeView(client);
+    lvWorklist = new WorklistView(client);
     lvWorklist->setObjectName(QStringLiteral("lvWorklist"));
     cmdClose = makeButton("cmdClose", QStringLiteral("Schließen"));
     cmdDel = makeButton("cmdDel", QString());
@@ -81,6 +130,12 @@ MainWindow::MainWindow(QString settingsPath, QWidget* parent)
     picDel->setAlignment(Qt::AlignCenter);
     picDel->setAccessibleName(QStringLiteral("Eintrag entfernen"));
     picDel->setToolTip(QStringLiteral("Eintrag entfernen"));
+    lblStatus = new QLabel(client);
+    lblStatus->setObjectName(QStringLiteral("lblStatus"));
+    lblStatus->setFont(arial(12, false));
+    lblStatus->setWordWrap(true);
+    lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    lblStatus->setAccessibleDescription(QStringLiteral("Stand der Liste"));
 
     lvWorklist->setModel(m_model);
     lvWorklist->setFont(arial(26.25, false));
@@ -109,6 +164,7 @@ MainWindow::MainWindow(QString settingsPath, QWidget* parent)
     placeTwips(cmdDel, 3420, 6615, 1275, 1005);
     placeTwips(picDel, 3735, 6795, 705, 705);
     picDel->raise();
+    placeTwips(lblStatus, statusLeft, 6615, 6300 - statusGap - statusLeft, 1005);
     for (int column = 0; column < 5; ++column)
         setColumnTwips(column, m_columnTwips[static_cast<std::size_t>(column)]);
 
@@ -171,10 +227,15 @@ bool MainWindow::Form_Load()
 
 void MainWindow::cmdRefresh_Click()
 {
-    const bool complete = !m_settings.AET.isEmpty() & !m_settings.IP.isEmpty() &
-                          !m_settings.LocalAET.isEmpty() & !m_settings.Port.isEmpty();
-    if (complete)
+    if (connectionComplete())
         WLQuery();
+    updateStatus();
+}
+
+bool MainWindow::connectionComplete() const
+{
+    return !m_settings.AET.isEmpty() && !m_settings.IP.isEmpty() &&
+           !m_settings.LocalAET.isEmpty() && !m_settings.Port.isEmpty();
 }
 
 void MainWindow::tmrWork_Timer()
@@ -187,20 +248,39 @@ void MainWindow::tmrWork_Timer()
 
 void MainWindow::WLQuery()
 {
-    // A refresh asked for while an exchange runs is dropped; the running one brings news.
-    m_client->startQuery(connectionParams());
+    // A refresh asked for while an exchange runs is dropped; the running one brings news,
+    // and the status line says it runs.
+    if (m_client->startQuery(connectionParams()))
+        m_queryRunning = true;
 }
 
 void MainWindow::onQueryFinished(const FindOutcome& outcome)
 {
+    m_queryRunning = false;
+    // Closing: nobody is there to read a box, and it would hold up a logout.
+    if (m_unloaded) {
+        emit queryHandled();
+        return;
+    }
     if (outcome.error.isError()) {
-        if (!outcome.error.isAbortedByProgram())
+        if (!outcome.error.isAbortedByProgram()) {
+            m_lastRefreshFailed = true;
+            m_lastRemoved.clear();
+            updateStatus();
             MessageBox::showStop(this, outcome.error.messageText());
+        }
         emit queryHandled();
         return;
     }
     const qsizetype count = outcome.rows.size();
-    SaveData(outcome.rows, outcome.orders);
+    const QDateTime asked = QDateTime::currentDateTime();
+    m_model->setRows(outcome.rows, [this, count, asked] {
+        m_lastRefreshFailed = false;
+        m_lastGoodRefresh = asked;
+        m_shownCount = count;
+        updateStatus();
+        m_lastRemoved.clear();
+    });
     if (!outcome.truncatedByServer) {
         m_toldTruncatedAt = -1;
     } else if (m_toldTruncatedAt != count) {
@@ -212,9 +292,9 @@ void MainWindow::onQueryFinished(const FindOutcome& outcome)
     emit queryHandled();
 }
 
-void MainWindow::SaveData(QVector<WorklistRow> rows, const RowOrders& orders)
+void MainWindow::SaveData(QVector<WorklistRow> rows)
 {
-    m_model->setRows(std::move(rows), orders);
+    m_model->setRows(std::move(rows));
 }
 
 void MainWindow::lvWorklist_ColumnClick(int columnIndex)
@@ -233,8 +313,20 @@ void MainWindow::cmdDel_Click()
         emit removalHandled();
         return;
     }
+    const QString entry = (row->patientId + row->name).simplified();
+    if (row->entryKey.trimmed().isEmpty()) {
+        // An empty key names no entry: a server would remove nothing and might call it success.
+        MessageBox::showInfo(this,
+                             QStringLiteral("Der Eintrag %1 hat keine Study Instance UID und kann "
+                                            "nicht entfernt werden. Es wurde nichts gesendet.")
+                                 .arg(entry));
+        emit removalHandled();
+        return;
+    }
     // The key is taken now; the removal may wait for a running query to end.
+    m_removalsAsked.enqueue(entry);
     m_client->startRemoval(connectionParams(), row->entryKey);
+    updateStatus();
 }
 
 void MainWindow::picDel_Click()
@@ -244,10 +336,19 @@ void MainWindow::picDel_Click()
 
 void MainWindow::onRemovalFinished(const DicomError& error)
 {
-    if (!error.isError())
+    const QString entry = m_removalsAsked.isEmpty() ? QString() : m_removalsAsked.dequeue();
+    if (m_unloaded) {
+        emit removalHandled();
+        return;
+    }
+    if (!error.isError()) {
+        m_lastRemoved =
+            m_lastRemoved.isEmpty() ? entry : m_lastRemoved + QStringLiteral(", ") + entry;
         cmdRefresh_Click();
-    else if (!error.isAbortedByProgram())
+    } else if (!error.isAbortedByProgram()) {
+        updateStatus();
         MessageBox::showStop(this, error.messageText());
+    }
     emit removalHandled();
 }
 
@@ -256,10 +357,12 @@ void MainWindow::mnuSettings_Click()
     SettingsDialog dialog(
         m_settings, [this] { SaveSettings(); }, this);
     dialog.exec();
+    updateStatus(); // the hint to fill in the settings may no longer hold
 }
 
 void MainWindow::onBusyChanged(bool busy)
 {
+    updateStatus();
     if (busy == m_busyCursor)
         return;
     m_busyCursor = busy;
@@ -267,6 +370,50 @@ void MainWindow::onBusyChanged(bool busy)
         QApplication::setOverrideCursor(Qt::BusyCursor);
     else
         QApplication::restoreOverrideCursor();
+}
+
+QString MainWindow::standText() const
+{
+    const QLocale locale;
+    const QString time = locale.toString(m_lastGoodRefresh.time(), QLocale::ShortFormat);
+    // A list from another day is no longer today's worklist: say which day it is.
+    if (m_lastGoodRefresh.date() == QDate::currentDate())
+        return QStringLiteral("Stand %1").arg(time);
+    return QStringLiteral("Stand %1 %2")
+        .arg(locale.toString(m_lastGoodRefresh.date(), QLocale::ShortFormat), time);
+}
+
+void MainWindow::updateStatus()
+{
+    QString text;
+    bool warning = false;
+    if (m_client->isBusy()) {
+        text = m_queryRunning ? QStringLiteral("Wird aktualisiert …")
+                              : QStringLiteral("Eintrag wird entfernt …");
+    } else if (!connectionComplete()) {
+        text =
+            QStringLiteral("Keine Verbindung eingerichtet – bitte unter Einstellungen eintragen");
+        warning = true;
+    } else if (m_lastRefreshFailed) {
+        text = m_lastGoodRefresh.isValid()
+                   ? standText() + QStringLiteral(" – letzte Aktualisierung fehlgeschlagen")
+                   : QStringLiteral("Keine Liste – Aktualisierung fehlgeschlagen");
+        warning = true;
+    } else if (m_lastGoodRefresh.isValid()) {
+        const QString entries =
+            m_shownCount == 1 ? QStringLiteral("1 Eintrag")
+                              : QStringLiteral("%1 Einträge")
+                                    .arg(QLocale().toString(static_cast<qlonglong>(m_shownCount)));
+        text = entries + QStringLiteral(", ") + standText();
+        if (!m_lastRemoved.isEmpty())
+            text = QStringLiteral("Entfernt: %1 – %2").arg(m_lastRemoved, text);
+    }
+    if (text != lblStatus->text())
+        lblStatus->setText(text);
+    if (lblStatus->property("warning").toBool() != warning) {
+        lblStatus->setProperty("warning", warning);
+        setWarningLook(lblStatus, warning);
+    }
 }
 
 ConnectionParams MainWindow::connectionParams() const
@@ -317,6 +464,12 @@ void MainWindow::Form_Resize()
     cmdRefresh->move(cmdRefresh->x(), Twips::toPixels(layout.refreshTop, d));
     cmdDel->move(cmdDel->x(), cmdRefresh->y());
     picDel->move(picDel->x(), cmdDel->y() + Twips::toPixels(160, d));
+    // Between the removal button and "Schließen", never over either.
+    const int statusX = Twips::toPixels(statusLeft, d);
+    const int statusWidth = cmdClose->x() - Twips::toPixels(statusGap, d) - statusX;
+    lblStatus->setGeometry(statusX, cmdRefresh->y(), std::max(statusWidth, 0),
+                           cmdRefresh->height());
+    lblStatus->setVisible(statusWidth > 0);
 }
 
 void MainWindow::onColumnResized(int column, int newPixels)

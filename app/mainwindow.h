@@ -2,22 +2,24 @@
 
 #include "appsettings.h"
 #include "connectionparams.h"
-#include "roworder.h"
 #include "worklistrow.h"
 
+#include <QDateTime>
 #include <QMainWindow>
+#include <QQueue>
 #include <QVector>
 
 #include <array>
 #include <memory>
 
 class ClickableLabel;
+class QLabel;
 class QLockFile;
 class QPushButton;
 class QTimer;
-class QTreeView;
 class WorklistClient;
 class WorklistModel;
+class WorklistView;
 struct DicomError;
 struct FindOutcome;
 
@@ -36,7 +38,7 @@ public:
 
     // The removal of the selected entry, the list fill and the column click.
     void cmdDel_Click();
-    void SaveData(QVector<WorklistRow> rows, const RowOrders& orders = {});
+    void SaveData(QVector<WorklistRow> rows);
     void lvWorklist_ColumnClick(int columnIndex); // 1-based, as the header reports it
 
     // Saves the settings once, whichever way the program ends (window closed, session ending,
@@ -76,6 +78,10 @@ private:
     void onQueryFinished(const FindOutcome& outcome);
     void onRemovalFinished(const DicomError& error);
     void onBusyChanged(bool busy);
+    // The line beside the buttons that says how fresh the list is.
+    void updateStatus();
+    [[nodiscard]] bool connectionComplete() const;
+    [[nodiscard]] QString standText() const;
     void onColumnResized(int column, int newPixels);
     [[nodiscard]] ConnectionParams connectionParams() const;
     [[nodiscard]] double dpi() const;
@@ -89,11 +95,12 @@ private:
     WorklistClient* m_client;
     WorklistModel* m_model;
 
-    QTreeView* lvWorklist;
+    WorklistView* lvWorklist;
     QPushButton* cmdRefresh;
     QPushButton* cmdClose;
     QPushButton* cmdDel;
     ClickableLabel* picDel;
+    QLabel* lblStatus;
     QTimer* tmrWork;
 
     // Twips are kept as set, not read back from pixels, so that saved widths survive the
@@ -104,4 +111,12 @@ private:
     bool m_unloaded = false;
     bool m_busyCursor = false;
     qsizetype m_toldTruncatedAt = -1; // the count at which the user was told the list is cut
+
+    // What the status line tells.
+    bool m_queryRunning = false;
+    bool m_lastRefreshFailed = false;
+    QDateTime m_lastGoodRefresh; // invalid before the first list arrived
+    qsizetype m_shownCount = 0;
+    QQueue<QString> m_removalsAsked; // "ID Name" of each removal asked for and not yet ended
+    QString m_lastRemoved;           // shown with the next list
 };

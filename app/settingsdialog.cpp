@@ -31,11 +31,14 @@ SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> save
     const double dpi = logicalDpiX();
     setFixedSize(Twips::toPixels(4395, dpi), Twips::toPixels(3450, dpi));
 
-    auto makeLabel = [this](QWidget* parent, const QString& caption, double left, double top) {
+    // Each label names its box, also for screen readers.
+    auto makeLabel = [this](QWidget* parent, const QString& caption, double left, double top,
+                            QWidget* box) {
         auto* label = new QLabel(caption, parent);
         label->setObjectName(QStringLiteral("lblSettings"));
         label->move(Twips::toPixels(left, logicalDpiX()), Twips::toPixels(top, logicalDpiX()));
         label->adjustSize();
+        label->setBuddy(box);
         return label;
     };
     auto makeEdit = [this](QWidget* parent, const char* name) {
@@ -44,22 +47,22 @@ SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> save
         return edit;
     };
 
-    makeLabel(this, QStringLiteral("Lokaler AET"), 315, 135);
     txtLocAET = makeEdit(this, "txtLocAET");
     placeTwips(txtLocAET, 1890, 90, 2310, 405);
+    makeLabel(this, QStringLiteral("Lokaler AET"), 315, 135, txtLocAET);
 
     Frame1 = new QGroupBox(QStringLiteral("Worklist"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
     placeTwips(Frame1, 180, 630, 4155, 2040);
-    makeLabel(Frame1, QStringLiteral("AET"), 180, 450);
-    makeLabel(Frame1, QStringLiteral("IP"), 180, 990);
-    makeLabel(Frame1, QStringLiteral("Port"), 180, 1440);
     txtAET = makeEdit(Frame1, "txtAET");
     placeTwips(txtAET, 1710, 360, 2310, 405);
     txtIP = makeEdit(Frame1, "txtIP");
     placeTwips(txtIP, 1710, 900, 2310, 405);
     txtPort = makeEdit(Frame1, "txtPort");
     placeTwips(txtPort, 1710, 1395, 2310, 405);
+    makeLabel(Frame1, QStringLiteral("AET"), 180, 450, txtAET);
+    makeLabel(Frame1, QStringLiteral("IP"), 180, 990, txtIP);
+    makeLabel(Frame1, QStringLiteral("Port"), 180, 1440, txtPort);
 
     cmdSave = new QPushButton(QStringLiteral("Speichern"), this);
     cmdSave->setObjectName(QStringLiteral("cmdSave"));
@@ -68,7 +71,10 @@ SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> save
     cmdCancel = new QPushButton(QStringLiteral("Abbrechen"), this);
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
     placeTwips(cmdCancel, 2790, 2745, 1545, 645);
-    cmdCancel->setAutoDefault(false);
+    // A focused button takes Enter, as on Windows: Enter on "Abbrechen" cancels. Elsewhere
+    // Enter goes to the default button, "Speichern".
+    cmdSave->setAutoDefault(true);
+    cmdCancel->setAutoDefault(true);
 
     setTabOrder(txtLocAET, txtAET);
     setTabOrder(txtAET, txtIP);

@@ -1,22 +1,37 @@
 #include "worklistmodel.h"
 
+#include "worklistsort.h"
+
 #include <QThreadPool>
 
-#include <numeric>
+#include <mutex>
 #include <utility>
 
 namespace {
 
-static_assert(int(RowSortKey::PatientId) == WorklistModel::PatientId &&
-              int(RowSortKey::Name) == WorklistModel::Name &&
-              int(RowSortKey::BirthDate) == WorklistModel::BirthDate &&
-              int(RowSortKey::StepDescription) == WorklistModel::StepDescription &&
-              int(RowSortKey::StudyDescription) == WorklistModel::StudyDescription &&
-              rowSortKeyCount == WorklistModel::ColumnCount);
+// Up to this many rows a sort takes a few milliseconds and runs at once, on the window's thread.
+constexpr qsizetype sortHereLimit = 2000;
 
 } // namespace
 
-WorklistModel::WorklistModel(QObject* parent) : QAbstractTableModel(parent) {}
+// How a pool thread hands its sort to the model; the model may be gone by then.
+struct WorklistModel::Channel
+{
+    std::mutex mutex;
+    WorklistModel* model = nullptr;
+};
+
+WorklistModel::WorklistModel(QObject* parent)
+    : QAbstractTableModel(parent), m_channel(std::make_shared<Channel>())
+{
+    m_channel->model = this;
+}
+
+WorklistModel::~WorklistModel()
+{
+    const std::lock_guard lock(m_channel->mutex);
+    m_channel->model = nullptr;
+}
 
 int WorklistModel::rowCount(const QModelIndex& parent) const
 {
@@ -62,26 +77,10 @@ QVariant WorklistModel::headerData(int section, Qt::Orientation orientation, int
     }
 }
 
-void WorklistModel::setRows(QVector<WorklistRow> rows, const RowOrders& orders)
+void WorklistModel::setRows(QVector<WorklistRow> rows, std::function<void()> shown)
 {
-    beginResetModel();
-    QVector<WorklistRow> previous = std::exchange(m_rows, std::move(rows));
-    const QVector<int>& ready = orders[size_t(m_sortColumn)];
-    if (ready.size() == m_rows.size() && !m_rows.isEmpty()) {
-        // Sorted on the exchange's thread: 100,000 rows fresh from another thread are slow to
-        // read here, and the window would wait for it.
-        m_order = ready;
-    } else {
-        m_order.resize(m_rows.size());
-        std::iota(m_order.begin(), m_order.end(), 0);
-        sortOrder();
-    }
-    endResetModel();
-    // Freeing a long list's texts takes tens of milliseconds: a pool thread does it, so the
-    // window stays responsive. The view no longer refers to them after the reset.
-    if (previous.size() >= 4096)
-        QThreadPool::globalInstance()->start(
-            [previous = std::move(previous)]() mutable { previous.clear(); });
+    m_shown = std::move(shown);
+    sortAndShow(std::move(rows), true);
 }
 
 void WorklistModel::setSortColumn(int column)
@@ -89,18 +88,81 @@ void WorklistModel::setSortColumn(int column)
     if (column < 0 || column >= ColumnCount)
         return;
     m_sortColumn = column;
+    // Rows still waiting for their first order are sorted again by the new column, once the
+    // sort under way is done (see show()).
+    if (m_sorting && m_replacePending)
+        return;
+    sortAndShow(m_rows, false);
+}
+
+void WorklistModel::sortAndShow(QVector<WorklistRow> rows, bool replacing)
+{
+    const quint64 generation = ++m_generation;
+    const int column = m_sortColumn;
+    m_sorting = rows.size() > sortHereLimit;
+    m_replacePending = m_sorting && replacing;
+    if (!m_sorting) {
+        QVector<int> order = sortedRowOrder(rows, column, collationLocale());
+        show(std::move(rows), std::move(order), replacing);
+        return;
+    }
+    QThreadPool::globalInstance()->start([channel = m_channel, rows = std::move(rows), generation,
+                                          column, replacing, locale = collationLocale()]() mutable {
+        QVector<int> order = sortedRowOrder(rows, column, locale);
+        const std::lock_guard lock(channel->mutex);
+        if (!channel->model)
+            return;
+        WorklistModel* model = channel->model;
+        QMetaObject::invokeMethod(
+            model,
+            [model, rows = std::move(rows), order = std::move(order), generation, column,
+             replacing]() mutable {
+                if (generation != model->m_generation)
+                    return; // replaced meanwhile
+                if (column != model->m_sortColumn) {
+                    model->sortAndShow(std::move(rows), replacing); // clicked meanwhile
+                    return;
+                }
+                model->m_sorting = model->m_replacePending = false;
+                model->show(std::move(rows), std::move(order), replacing);
+                emit model->sortApplied();
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void WorklistModel::show(QVector<WorklistRow> rows, QVector<int> order, bool replacing)
+{
+    if (!replacing) {
+        reorder(std::move(order));
+        return;
+    }
+    beginResetModel();
+    QVector<WorklistRow> previous = std::exchange(m_rows, std::move(rows));
+    m_order = std::move(order);
+    endResetModel();
+    // Freeing a long list's texts takes tens of milliseconds: a pool thread does it, so the
+    // window stays responsive. The view no longer refers to them after the reset.
+    if (previous.size() >= 4096)
+        QThreadPool::globalInstance()->start(
+            [previous = std::move(previous)]() mutable { previous.clear(); });
+    if (const std::function<void()> shown = std::exchange(m_shown, {}))
+        shown();
+}
+
+void WorklistModel::reorder(QVector<int> order)
+{
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    const QVector<int> oldOrder = m_order;
-    sortOrder();
     // Keep the selection on the same entries: map each old view row to its new place.
     QVector<int> newRowOfSource(m_rows.size());
-    for (int i = 0; i < m_order.size(); ++i)
-        newRowOfSource[m_order[i]] = i;
+    for (int i = 0; i < order.size(); ++i)
+        newRowOfSource[order[i]] = i;
     const QModelIndexList before = persistentIndexList();
     QModelIndexList after;
     after.reserve(before.size());
     for (const QModelIndex& index : before)
-        after << this->index(newRowOfSource[oldOrder[index.row()]], index.column());
+        after << this->index(newRowOfSource[m_order[index.row()]], index.column());
+    m_order = std::move(order);
     changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
@@ -110,11 +172,4 @@ const WorklistRow* WorklistModel::rowAt(int viewRow) const
     if (viewRow < 0 || viewRow >= m_order.size())
         return nullptr;
     return &m_rows[m_order[viewRow]];
-}
-
-void WorklistModel::sortOrder()
-{
-    // Read-only access: the list may share its rows with the query's result, and a write
-    // access would copy all of them.
-    sortRowOrder(std::as_const(m_rows), m_order, static_cast<RowSortKey>(m_sortColumn));
 }

@@ -1,0 +1,118 @@
+#include "worklistview.h"
+
+#include <QHeaderView>
+#include <QHelpEvent>
+#include <QKeyEvent>
+#include <QStyledItemDelegate>
+#include <QToolTip>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+// Horizontal room the style keeps around a cell's text.
+int textMargin(const QWidget* view)
+{
+    return 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+}
+
+// Shows a cell's whole text when the cell is too narrow for it, and nothing otherwise.
+class CutTextDelegate final : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override
+    {
+        if (event->type() != QEvent::ToolTip)
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        const QString text = index.data().toString();
+        const int room = option.rect.width() - textMargin(view);
+        if (text.isEmpty() || option.fontMetrics.horizontalAdvance(text) <= room) {
+            QToolTip::hideText();
+            return true;
+        }
+        QToolTip::showText(event->globalPos(), text, view->viewport(), option.rect);
+        return true;
+    }
+};
+
+// How many of a column's longest texts are measured: text length and drawn width go together
+// closely enough that the widest text is among them, and measuring all of 100,000 rows would
+// hold the window.
+constexpr int fitCandidates = 64;
+
+} // namespace
+
+WorklistView::WorklistView(QWidget* parent) : QTreeView(parent)
+{
+    setItemDelegate(new CutTextDelegate(this));
+    // The view's own fit measures only the rows in sight.
+    disconnect(header(), SIGNAL(sectionHandleDoubleClicked(int)), this,
+               SLOT(resizeColumnToContents(int)));
+    connect(header(), &QHeaderView::sectionHandleDoubleClicked, this,
+            &WorklistView::fitColumnToContents);
+}
+
+void WorklistView::fitColumnToContents(int column)
+{
+    QAbstractItemModel* list = model();
+    if (!list || column < 0 || column >= list->columnCount())
+        return;
+    std::vector<QString> texts;
+    texts.reserve(size_t(list->rowCount()));
+    for (int row = 0; row < list->rowCount(); ++row)
+        texts.push_back(list->index(row, column).data().toString());
+    const auto longest =
+        texts.begin() + std::min<qsizetype>(fitCandidates, qsizetype(texts.size()));
+    std::partial_sort(texts.begin(), longest, texts.end(),
+                      [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    int width = 0;
+    for (auto it = texts.begin(); it != longest; ++it)
+        width = std::max(width, fontMetrics().horizontalAdvance(*it));
+    width += textMargin(this);
+    width = std::max(width, header()->sectionSizeHint(column));
+    header()->resizeSection(column, width);
+}
+
+void WorklistView::focusInEvent(QFocusEvent* event)
+{
+    QTreeView::focusInEvent(event);
+    // Tabbing in gives the list a current row; it must not merely look chosen.
+    if (event->reason() != Qt::MouseFocusReason)
+        selectCurrentRow();
+}
+
+void WorklistView::keyPressEvent(QKeyEvent* event)
+{
+    QTreeView::keyPressEvent(event);
+    // Home on the current first row moves nothing, so the view would select nothing.
+    switch (event->key()) {
+    case Qt::Key_Home:
+    case Qt::Key_End:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+        selectCurrentRow();
+        break;
+    default:
+        break;
+    }
+}
+
+void WorklistView::selectCurrentRow()
+{
+    if (!model() || model()->rowCount() == 0)
+        return;
+    QModelIndex current = currentIndex();
+    if (!current.isValid()) {
+        current = model()->index(0, 0);
+        setCurrentIndex(current); // selects it too
+    }
+    if (!selectionModel()->isRowSelected(current.row(), current.parent()))
+        selectionModel()->select(current,
+                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
