@@ -1,17 +1,23 @@
+#include "germantexts.h"
 #include "mainwindow.h"
 #include "messagebox.h"
 #include "testserver.h"
 #include "worklistclient.h"
 
+#include <QAccessible>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
+#include <QToolTip>
 #include <QTreeView>
 
 #include <memory>
@@ -74,17 +80,19 @@ private slots:
 
     void refreshGate_data();
     void refreshGate();
-    void failureBoxKeepsListAndTicksWait();
+    void statusFollowsRefreshesAndFailureBoxKeepsList();
     void refreshDuringQueryIsDropped();
-    void removalEndToEnd();
-    void removalWithoutSelectionSendsNothing();
+    void keyboardOnly();
+    void removalSendsNothing_data();
+    void removalSendsNothing();
+    void noBoxWhileClosing();
     void columnClickSortsAscendingOnly();
+    void cutCellsShowTheirText();
     void savedWidthsHoldOnEveryResize();
     void closingWritesAllNineKeys();
-    void keyboardReachesEveryControlInOrder();
     void dialogKeys_data();
     void dialogKeys();
-    void dialogAeTitleLimit();
+    void dialogBoxes();
     void dialogSaveWritesLiveWidths();
 
 private:
@@ -94,6 +102,54 @@ private:
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
+
+namespace {
+
+QString statusOf(const MainWindow& window)
+{
+    return window.findChild<QLabel*>(QStringLiteral("lblStatus"))->text();
+}
+
+QString nowText()
+{
+    return QLocale().toString(QTime::currentTime(), QLocale::ShortFormat);
+}
+
+QTreeView* listOf(const MainWindow& window)
+{
+    return window.findChild<QTreeView*>(QStringLiteral("lvWorklist"));
+}
+
+QStringList column(const MainWindow& window, int c)
+{
+    QStringList values;
+    const QAbstractItemModel* model = listOf(window)->model();
+    for (int r = 0; r < model->rowCount(); ++r)
+        values << model->index(r, c).data().toString();
+    return values;
+}
+
+// The row the user sees chosen: -1 when none is selected.
+int selectedRow(const MainWindow& window)
+{
+    const QModelIndexList rows = listOf(window)->selectionModel()->selectedRows();
+    return rows.size() == 1 ? rows.first().row() : -1;
+}
+
+void pressOnFocus(Qt::Key key)
+{
+    QTest::keyClick(QApplication::focusWidget(), key);
+}
+
+bool startDemo(TestServer& server, int entries)
+{
+    return server.start(QStringLiteral("kelvara-wlserver"),
+                        {QStringLiteral("--port"), QStringLiteral("%PORT%"),
+                         QStringLiteral("--aet"), QStringLiteral("WL"), QStringLiteral("--demo"),
+                         QString::number(entries)});
+}
+
+} // namespace
 
 void TestMainWindow::init()
 {
@@ -169,42 +225,52 @@ void TestMainWindow::refreshGate()
     window->cmdRefresh_Click();
     window->tmrWork_Timer();
     QCOMPARE(window->client().isBusy(), queries);
+    QCOMPARE(statusOf(*window),
+             queries ? QStringLiteral("Wird aktualisiert …")
+                     : QStringLiteral(
+                           "Keine Verbindung eingerichtet – bitte unter Einstellungen eintragen"));
     if (queries)
         QVERIFY(handled.wait(15000));
     QCOMPARE(server.connections, queries ? 2 : 0);
     QCOMPARE(boxes.texts.size(), queries ? 2 : 0);
 }
 
-void TestMainWindow::failureBoxKeepsListAndTicksWait()
+// A good list, then a server that is gone: one box, the list kept, the status line says how old
+// the list is, and no tick queries while the box is open.
+void TestMainWindow::statusFollowsRefreshesAndFailureBoxKeepsList()
 {
     BoxRecorder boxes;
-    const quint16 port = TestServer::freePort();
-    auto window = makeWindow(iniText("KELVARA", "127.0.0.1", "WL", QString::number(port)));
+    TestServer server;
+    QVERIFY2(startDemo(server, 2), qPrintable(server.output()));
+    auto window = makeWindow(iniText("KELVARA", "127.0.0.1", "WL", QString::number(server.port())));
     QVERIFY(window->Form_Load());
-    QCOMPARE(boxes.texts.size(), 1); // before the window shows
-    QVERIFY2(boxes.texts.first().contains(QStringLiteral("127.0.0.1:%1").arg(port)),
-             qPrintable(boxes.texts.first()));
-    QVERIFY(boxes.texts.first().contains(QLatin1String(" - ")));
+    QCOMPARE(boxes.texts, QStringList());
+    const QString stand = nowText();
+    QCOMPARE(statusOf(*window), QStringLiteral("2 Einträge, Stand %1").arg(stand));
+    const QStringList shown = column(*window, 0);
+    QCOMPARE(shown.size(), 2);
 
-    WorklistRow row;
-    row.patientId = QStringLiteral("4711");
-    window->SaveData({row});
+    server.stop();
     QSignalSpy busy(&window->client(), &WorklistClient::busyChanged);
     QSignalSpy handled(window.get(), &MainWindow::queryHandled);
     int queriesWhileOpen = -1;
+    QString statusWhileOpen;
     boxes.whileOpen = [&](QMessageBox&) {
         const qsizetype before = busy.size();
         window->tmrWork_Timer();
         window->tmrWork_Timer();
         queriesWhileOpen = static_cast<int>(busy.size() - before);
+        statusWhileOpen = statusOf(*window);
     };
     window->tmrWork_Timer();
     QVERIFY(handled.wait(15000));
     QCOMPARE(queriesWhileOpen, 0);
-    QCOMPARE(boxes.texts.size(), 2);
-    auto* list = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"));
-    QCOMPARE(list->model()->rowCount(), 1);
-    QCOMPARE(list->model()->index(0, 0).data().toString(), QStringLiteral("4711"));
+    QCOMPARE(boxes.texts.size(), 1);
+    QVERIFY2(boxes.texts.first().contains(QStringLiteral("127.0.0.1:%1").arg(server.port())),
+             qPrintable(boxes.texts.first()));
+    QCOMPARE(statusWhileOpen,
+             QStringLiteral("Stand %1 – letzte Aktualisierung fehlgeschlagen").arg(stand));
+    QCOMPARE(column(*window, 0), shown);
 }
 
 void TestMainWindow::refreshDuringQueryIsDropped()
@@ -216,75 +282,131 @@ void TestMainWindow::refreshDuringQueryIsDropped()
     // Settings complete but start-up's query hangs too: take it out of the way first.
     QVERIFY(window->Form_Load());
     QCOMPARE(server.connections, 1);
+    QCOMPARE(statusOf(*window), QStringLiteral("Keine Liste – Aktualisierung fehlgeschlagen"));
 
     QSignalSpy handled(window.get(), &MainWindow::queryHandled);
     window->cmdRefresh_Click();
     QVERIFY(window->client().isBusy());
     window->cmdRefresh_Click();
     window->tmrWork_Timer();
+    QCOMPARE(statusOf(*window), QStringLiteral("Wird aktualisiert …"));
     // The window keeps running its event loop while the server is silent.
     bool ticked = false;
     QTimer::singleShot(50, window.get(), [&] { ticked = true; });
     window->resize(900, 700);
     QVERIFY(handled.wait(15000));
     QVERIFY(ticked);
-    QTest::qWait(100);
     QCOMPARE(handled.size(), 1);
     QCOMPARE(server.connections, 2);
 }
 
-void TestMainWindow::removalEndToEnd()
+// The whole round with the keyboard alone, then the mouse on the picture and the button's rim.
+void TestMainWindow::keyboardOnly()
 {
     BoxRecorder boxes;
     TestServer server;
-    QVERIFY2(
-        server.start(QStringLiteral("kelvara-wlserver"),
-                     {QStringLiteral("--port"), QStringLiteral("%PORT%"), QStringLiteral("--aet"),
-                      QStringLiteral("WL"), QStringLiteral("--demo"), QStringLiteral("5")}),
-        qPrintable(server.output()));
+    QVERIFY2(startDemo(server, 6), qPrintable(server.output()));
     auto window = makeWindow(iniText("KELVARA", "127.0.0.1", "WL", QString::number(server.port())));
     QVERIFY(window->Form_Load());
-    QCOMPARE(boxes.texts, QStringList());
-    auto* list = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"));
-    QCOMPARE(list->model()->rowCount(), 5);
     window->show();
-
-    auto keysShown = [list] {
-        QStringList names;
-        for (int r = 0; r < list->model()->rowCount(); ++r)
-            names << list->model()->index(r, 1).data().toString();
-        return names;
+    window->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    QSignalSpy queried(window.get(), &MainWindow::queryHandled);
+    QSignalSpy removed(window.get(), &MainWindow::removalHandled);
+    QStringList order;
+    auto tab = [&order] {
+        order << QApplication::focusWidget()->objectName();
+        pressOnFocus(Qt::Key_Tab);
     };
-    const QStringList before = keysShown();
-    QSignalSpy handled(window.get(), &MainWindow::queryHandled);
 
-    // Through the button itself.
-    list->setCurrentIndex(list->model()->index(1, 0));
-    QTest::mouseClick(window->findChild<QPushButton*>(QStringLiteral("cmdDel")), Qt::LeftButton);
-    QVERIFY(handled.wait(15000));
-    QCOMPARE(list->model()->rowCount(), 4);
-    QVERIFY(!keysShown().contains(before.at(1)));
+    window->findChild<QWidget*>(QStringLiteral("cmdRefresh"))->setFocus();
+    tab();
+    QCOMPARE(selectedRow(*window), 0); // what looks current is selected
+    pressOnFocus(Qt::Key_End);
+    QCOMPARE(selectedRow(*window), 5);
+    pressOnFocus(Qt::Key_Home);
+    QCOMPARE(selectedRow(*window), 0);
+    pressOnFocus(Qt::Key_Down);
+    QCOMPARE(selectedRow(*window), 1);
+    const QString chosen = (column(*window, 0)[1] + column(*window, 1)[1]).simplified();
+    tab();
+    tab();
+    QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("cmdDel"));
+    pressOnFocus(Qt::Key_Space);
+    QVERIFY(removed.wait(15000));
+    QTRY_COMPARE(queried.size(), 1);
+    QCOMPARE(column(*window, 0).size(), 5);
+    QCOMPARE(statusOf(*window),
+             QStringLiteral("Entfernt: %1 – 5 Einträge, Stand %2").arg(chosen, nowText()));
 
-    // Through the picture lying on the button.
-    list->setCurrentIndex(list->model()->index(0, 0));
-    const QString first = list->model()->index(0, 1).data().toString();
-    QTest::mouseClick(window->findChild<QWidget*>(QStringLiteral("picDel")), Qt::LeftButton);
-    QVERIFY(handled.wait(15000));
-    QCOMPARE(list->model()->rowCount(), 3);
-    QVERIFY(!keysShown().contains(first));
+    tab();
+    QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("picDel"));
+    pressOnFocus(Qt::Key_Space); // the picture acts on clicks only
+    QVERIFY(!window->client().isBusy());
+    pressOnFocus(Qt::Key_Return); // Enter refreshes, wherever it is pressed
+    QVERIFY(queried.wait(15000));
+    QCOMPARE(removed.size(), 1);
+    QCOMPARE(order, (QStringList{"cmdRefresh", "lvWorklist", "cmdClose", "cmdDel"}));
+    QCOMPARE(statusOf(*window), QStringLiteral("5 Einträge, Stand %1").arg(nowText()));
+
+    // The picture lying on the button and the button's rim both remove the selected entry.
+    for (const char* name : {"picDel", "cmdDel"}) {
+        auto* widget = window->findChild<QWidget*>(QLatin1String(name));
+        QCOMPARE(widget->accessibleName(), QStringLiteral("Eintrag entfernen"));
+        listOf(*window)->setCurrentIndex(listOf(*window)->model()->index(0, 0));
+        const QString first = column(*window, 1).first();
+        QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(3, 3));
+        QVERIFY(removed.wait(15000));
+        QTRY_VERIFY(!column(*window, 1).contains(first));
+    }
+    QCOMPARE(column(*window, 0).size(), 3);
     QCOMPARE(boxes.texts, QStringList());
 }
 
-void TestMainWindow::removalWithoutSelectionSendsNothing()
+void TestMainWindow::removalSendsNothing_data()
 {
+    QTest::addColumn<bool>("select");
+    QTest::addColumn<QString>("told");
+    QTest::newRow("no row selected") << false << QStringLiteral("Kein Eintrag ausgewählt.");
+    QTest::newRow("entry without a key")
+        << true
+        << QStringLiteral("Der Eintrag 4711 Muster Max hat keine Study Instance UID und kann nicht "
+                          "entfernt werden. Es wurde nichts gesendet.");
+}
+
+void TestMainWindow::removalSendsNothing()
+{
+    QFETCH(bool, select);
+    QFETCH(QString, told);
     BoxRecorder boxes;
     SilentServer server;
     auto window = makeWindow(iniText("", "127.0.0.1", "WL", QString::number(server.serverPort())));
     QVERIFY(window->Form_Load());
+    WorklistRow row;
+    row.patientId = QStringLiteral("4711");
+    row.name = QStringLiteral(" Muster Max");
+    window->SaveData({row});
+    if (select)
+        listOf(*window)->setCurrentIndex(listOf(*window)->model()->index(0, 0));
     window->cmdDel_Click();
-    QCOMPARE(boxes.texts, QStringList{QStringLiteral("Kein Eintrag ausgewählt.")});
-    QTest::qWait(50);
+    QCOMPARE(boxes.texts, QStringList{told});
+    QVERIFY(!window->client().isBusy());
     QCOMPARE(server.connections, 0);
+}
+
+// A failure that arrives while the window closes shows no box: nobody is there to read it.
+void TestMainWindow::noBoxWhileClosing()
+{
+    BoxRecorder boxes;
+    auto window =
+        makeWindow(iniText("KELVARA", "127.0.0.1", "WL", QString::number(TestServer::freePort())));
+    QVERIFY(window->Form_Load());
+    QCOMPARE(boxes.texts.size(), 1); // refused at start-up
+    window->show();
+    window->cmdRefresh_Click();
+    QThread::msleep(300); // the refusal is on its way back, not yet handled
+    window->close();
+    QCOMPARE(boxes.texts.size(), 1);
 }
 
 void TestMainWindow::columnClickSortsAscendingOnly()
@@ -302,24 +424,50 @@ void TestMainWindow::columnClickSortsAscendingOnly()
         row.birthDate = QLocale().toString(row.birthDateValue, QStringLiteral("dd.MM.yyyy"));
     window->SaveData(rows);
     window->show();
-    auto* list = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"));
-    auto column = [list](int c) {
-        QStringList values;
-        for (int r = 0; r < list->model()->rowCount(); ++r)
-            values << list->model()->index(r, c).data().toString();
-        return values;
-    };
-    QCOMPARE(column(0), (QStringList{"a", "b", "C"}));
+    QCOMPARE(column(*window, 0), (QStringList{"a", "b", "C"}));
 
-    QHeaderView* header = list->header();
+    QHeaderView* header = listOf(*window)->header();
     auto clickHeader = [header](int section) {
         const QPoint at(header->sectionViewportPosition(section) + 5, header->height() / 2);
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
     };
     clickHeader(2);
-    QCOMPARE(column(0), (QStringList{"C", "b", "a"})); // by date, not by "05.12.1950" text
+    QCOMPARE(column(*window, 0), (QStringList{"C", "b", "a"})); // by date, not by its text
     clickHeader(2);
-    QCOMPARE(column(0), (QStringList{"C", "b", "a"}));
+    QCOMPARE(column(*window, 0), (QStringList{"C", "b", "a"}));
+}
+
+// A cut cell shows its whole text as a tool tip; a double-click on the divider fits the column.
+void TestMainWindow::cutCellsShowTheirText()
+{
+    auto window = makeWindow(QString());
+    QVERIFY(window->Form_Load());
+    QVector<WorklistRow> rows(2);
+    rows[0].name = QStringLiteral(" Oberhuber-Schwarzenegger Maximiliane Theodora");
+    rows[1].name = QStringLiteral(" Li");
+    window->SaveData(rows);
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    QTreeView* list = listOf(*window);
+    QHeaderView* header = list->header();
+    header->resizeSection(1, 120);
+    auto toolTipAt = [list](int row) {
+        QToolTip::hideText();
+        static_cast<void>(QTest::qWaitFor([] { return !QToolTip::isVisible(); }));
+        const QPoint at = list->visualRect(list->model()->index(row, 1)).center();
+        QHelpEvent help(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list->viewport(), &help);
+        return QToolTip::isVisible() ? QToolTip::text() : QString();
+    };
+    QCOMPARE(toolTipAt(0), rows[0].name);
+    QCOMPARE(toolTipAt(1), QString());
+
+    const QPoint divider(header->sectionViewportPosition(1) + header->sectionSize(1) - 1,
+                         header->height() / 2);
+    QTest::mouseDClick(header->viewport(), Qt::LeftButton, {}, divider);
+    QVERIFY(header->sectionSize(1) > list->fontMetrics().horizontalAdvance(rows[0].name));
+    QCOMPARE(toolTipAt(0), QString());
+    QCOMPARE(window->columnWidthsTwips()[1], header->sectionSize(1) * 15.0); // saved as set
 }
 
 void TestMainWindow::savedWidthsHoldOnEveryResize()
@@ -331,7 +479,7 @@ void TestMainWindow::savedWidthsHoldOnEveryResize()
     window->show();
     const std::array<double, 5> saved = {3000, 6000, 2500, 2500, 2000};
     QCOMPARE(window->columnWidthsTwips(), saved);
-    auto* header = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"))->header();
+    auto* header = listOf(*window)->header();
     header->resizeSection(1, header->sectionSize(1) + 120); // the user drags column 2
     QVERIFY(window->columnWidthsTwips()[1] > 6000);
     for (const QSize size : {QSize(800, 600), QSize(1200, 900), QSize(640, 480)}) {
@@ -362,72 +510,52 @@ void TestMainWindow::closingWritesAllNineKeys()
     }
 }
 
-void TestMainWindow::keyboardReachesEveryControlInOrder()
-{
-    auto window = makeWindow(QString());
-    QVERIFY(window->Form_Load());
-    window->show();
-    window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(window.get()));
-    auto* refresh = window->findChild<QWidget*>(QStringLiteral("cmdRefresh"));
-    refresh->setFocus();
-    QStringList order;
-    for (int i = 0; i < 5; ++i) {
-        order << QApplication::focusWidget()->objectName();
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    }
-    QCOMPARE(order, (QStringList{"cmdRefresh", "lvWorklist", "cmdClose", "cmdDel", "picDel"}));
-    // The removal button has no caption: screen readers and tool tips name it.
-    for (const char* name : {"cmdDel", "picDel"}) {
-        auto* widget = window->findChild<QWidget*>(QLatin1String(name));
-        QCOMPARE(widget->accessibleName(), QStringLiteral("Eintrag entfernen"));
-        QCOMPARE(widget->toolTip(), QStringLiteral("Eintrag entfernen"));
-    }
-}
-
 void TestMainWindow::dialogKeys_data()
 {
-    QTest::addColumn<int>("how");
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");
     QTest::addColumn<bool>("saves");
-    QTest::newRow("Enter saves") << 0 << true;
-    QTest::newRow("Esc cancels") << 1 << false;
-    QTest::newRow("Abbrechen cancels") << 2 << false;
-    QTest::newRow("close box cancels") << 3 << false;
+    for (const char* box : {"txtLocAET", "txtAET", "txtIP", "txtPort"})
+        QTest::addRow("Enter in %s saves", box) << box << int(Qt::Key_Return) << true;
+    QTest::newRow("Enter on Speichern saves") << "cmdSave" << int(Qt::Key_Return) << true;
+    QTest::newRow("Space on Speichern saves") << "cmdSave" << int(Qt::Key_Space) << true;
+    QTest::newRow("Enter on Abbrechen cancels") << "cmdCancel" << int(Qt::Key_Return) << false;
+    QTest::newRow("Space on Abbrechen cancels") << "cmdCancel" << int(Qt::Key_Space) << false;
+    QTest::newRow("Esc cancels") << "txtIP" << int(Qt::Key_Escape) << false;
+    QTest::newRow("close box cancels") << "" << 0 << false;
 }
 
 void TestMainWindow::dialogKeys()
 {
-    QFETCH(int, how);
+    QFETCH(QString, focus);
+    QFETCH(int, key);
     QFETCH(bool, saves);
     auto window = makeWindow(iniText("OLD", "", "", ""));
     QVERIFY(window->Form_Load());
     window->show();
     const QString before = readSettings();
-    bool checked = false;
+    QString reached;
     QTimer::singleShot(0, [&] {
         QWidget* dialog = QApplication::activeModalWidget();
         QVERIFY(dialog);
         QCOMPARE(dialog->objectName(), QStringLiteral("frmSettings"));
-        auto* ip = dialog->findChild<QLineEdit*>(QStringLiteral("txtIP"));
-        ip->setFocus();
-        QTest::keyClicks(ip, QStringLiteral("127.0.0.1"));
-        switch (how) {
-        case 0:
-            QTest::keyClick(ip, Qt::Key_Return);
-            break;
-        case 1:
-            QTest::keyClick(ip, Qt::Key_Escape);
-            break;
-        case 2:
-            dialog->findChild<QPushButton*>(QStringLiteral("cmdCancel"))->click();
-            break;
-        default:
+        QVERIFY(QTest::qWaitForWindowActive(dialog));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab); // to "AET"
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab); // to "IP"
+        QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("127.0.0.1"));
+        if (focus.isEmpty()) {
             dialog->close();
+            return;
         }
-        checked = true;
+        // From "IP" the Tab key goes on to the buttons and round to the first box.
+        for (int i = 0; i < 6 && QApplication::focusWidget()->objectName() != focus; ++i)
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        reached = QApplication::focusWidget()->objectName();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
     });
     window->mnuSettings_Click();
-    QVERIFY(checked);
+    if (!focus.isEmpty())
+        QCOMPARE(reached, focus);
     QCOMPARE(window->settings().IP, saves ? QStringLiteral("127.0.0.1") : QString());
     QCOMPARE(window->settings().LocalAET, QStringLiteral("OLD"));
     if (saves)
@@ -437,14 +565,23 @@ void TestMainWindow::dialogKeys()
     QVERIFY(!window->client().isBusy()); // neither way refreshes
 }
 
-void TestMainWindow::dialogAeTitleLimit()
+// The boxes are named by their labels for screen readers, the AE titles stop at 16 typed
+// characters but show a longer one from the file, and Qt's own texts are German.
+void TestMainWindow::dialogBoxes()
 {
+    QVERIFY(installGermanQtTexts());
     const QString longTitle = QStringLiteral("ABCDEFGHIJKLMNOPQRST"); // 20 characters
     auto window = makeWindow(iniText("", "", longTitle, ""));
     QVERIFY(window->Form_Load());
-    QString typedLocal, shownAet, aetAfterTyping;
+    QStringList names;
+    QString typedLocal, shownAet, aetAfterTyping, menuTexts;
     QTimer::singleShot(0, [&] {
         QWidget* dialog = QApplication::activeModalWidget();
+        for (const char* box : {"txtLocAET", "txtAET", "txtIP", "txtPort"}) {
+            QAccessibleInterface* face =
+                QAccessible::queryAccessibleInterface(dialog->findChild<QWidget*>(box));
+            names << face->text(QAccessible::Name);
+        }
         auto* local = dialog->findChild<QLineEdit*>(QStringLiteral("txtLocAET"));
         auto* aet = dialog->findChild<QLineEdit*>(QStringLiteral("txtAET"));
         QTest::keyClicks(local, QStringLiteral("12345678901234567"));
@@ -453,12 +590,18 @@ void TestMainWindow::dialogAeTitleLimit()
         aet->end(false);
         QTest::keyClicks(aet, QStringLiteral("X"));
         aetAfterTyping = aet->text();
+        std::unique_ptr<QMenu> menu(aet->createStandardContextMenu());
+        for (const QAction* action : menu->actions())
+            menuTexts += action->text().remove(QLatin1Char('&')) + QLatin1Char('|');
         dialog->close();
     });
     window->mnuSettings_Click();
+    QCOMPARE(names, (QStringList{"Lokaler AET", "AET", "IP", "Port"}));
     QCOMPARE(typedLocal, QStringLiteral("1234567890123456"));
     QCOMPARE(shownAet, longTitle);
     QCOMPARE(aetAfterTyping, longTitle);
+    for (const char* german : {"Rückgängig", "Ausschneiden", "Kopieren", "Einfügen"})
+        QVERIFY2(menuTexts.contains(QString::fromUtf8(german)), qPrintable(menuTexts));
 }
 
 void TestMainWindow::dialogSaveWritesLiveWidths()
@@ -468,12 +611,12 @@ void TestMainWindow::dialogSaveWritesLiveWidths()
                                                     "5=2000\n")));
     QVERIFY(window->Form_Load());
     window->show();
-    auto* header = window->findChild<QTreeView*>(QStringLiteral("lvWorklist"))->header();
+    auto* header = listOf(*window)->header();
     header->resizeSection(1, 500); // dragged by the user: 7500 twips at 96 dpi
     const double dragged = window->columnWidthsTwips()[1];
     QTimer::singleShot(0, [] {
-        QWidget* dialog = QApplication::activeModalWidget();
-        dialog->findChild<QPushButton*>(QStringLiteral("cmdSave"))->click();
+        QVERIFY(QTest::qWaitForWindowActive(QApplication::activeModalWidget()));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     });
     window->mnuSettings_Click();
     QVERIFY2(readSettings().contains(QStringLiteral("\n2=%1\n").arg(dragged)),
