@@ -132,7 +132,7 @@ MainWindow::MainWindow(QString settingsPath, QWidget* parent)
     picDel->setToolTip(QStringLiteral("Eintrag entfernen"));
     lblStatus = new QLabel(client);
     lblStatus->setObjectName(QStringLiteral("lblStatus"));
-    lblStatus->setFont(arial(12, false));
+    lblStatus->setFont(arial(14, false));
     lblStatus->setWordWrap(true);
     lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     lblStatus->setAccessibleDescription(QStringLiteral("Stand der Liste"));

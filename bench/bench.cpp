@@ -1,20 +1,21 @@
 // kelvara-bench: measures a worklist refresh against our own server on 127.0.0.1, side by side
 // with DCMTK's findscu sending the same identifier. See bench/run.sh and README "Performance".
 //
-//   kelvara-bench [--sizes 1000,10000,32767,100000] [--reps 5] [--out FILE]
-//                 [--wlserver PATH] [--findscu PATH]
+//   kelvara-bench [--sizes 100,1000,10000,32767,100000] [--reps 5] [--out FILE]
+//                 [--big 1000000] [--wlserver PATH] [--findscu PATH]
 //
 // Child modes (the driver starts itself again so that each figure gets a fresh process):
-//   kelvara-bench --child-startup SETTINGS   prints the monotonic time of the first paint
-//   kelvara-bench --child-refresh SETTINGS   one refresh with the real window, prints peak memory
+//   kelvara-bench --child-startup SETTINGS       prints the monotonic time of the first paint
+//   kelvara-bench --child-refresh SETTINGS [K]   K refreshes (default 1) with the real window,
+//                                                prints peak memory and the resident memory after
+//   kelvara-bench --child-big N                  N rows made in memory: the list fill and a
+//                                                header click, their UI blocks and peak memory
 
 #include "mainwindow.h"
 #include "worklistfind.h"
 #include "worklistidentifier.h"
+#include "worklistmodel.h"
 #include "worklistrow.h"
-
-#include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dcdatset.h>
 
 #include <QApplication>
 #include <QDir>
@@ -22,14 +23,20 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QHeaderView>
 #include <QIcon>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThreadPool>
 #include <QTimer>
 #include <QTreeView>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -68,15 +75,15 @@ double median(std::vector<double> values)
     std::_Exit(1);
 }
 
-// Peak resident memory of this process in MiB.
-double peakMemoryMiB()
+// Peak ("VmHWM") or present ("VmRSS") resident memory of this process in MiB.
+double memoryMiB(const char* field = "VmHWM:")
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').value(0).toDouble() / 1024.0;
     }
     return -1;
 }
@@ -136,8 +143,7 @@ void paintThrough(MainWindow& window, const PaintWatch& watch, int paintsBefore)
     while (watch.paints == paintsBefore) {
         if (waited.elapsed() > 10000)
             fail(QStringLiteral("the list was not painted"));
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
-                                        50);
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
     }
 }
 
@@ -147,6 +153,68 @@ QTreeView* listOf(MainWindow& window)
     if (!list)
         fail(QStringLiteral("no lvWorklist"));
     return list;
+}
+
+// A long list is sorted on a pool thread and shown when sorted: waits for that.
+void waitForSort(QTreeView* list)
+{
+    auto* model = qobject_cast<WorklistModel*>(list->model());
+    QElapsedTimer waited;
+    waited.start();
+    while (model && model->isSorting()) {
+        if (waited.elapsed() > kProcessTimeoutMs)
+            fail(QStringLiteral("the sort did not end"));
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 50);
+    }
+}
+
+// The longest block of the UI thread while it runs: the largest gap of a 5 ms timer.
+class Heartbeat final
+{
+public:
+    Heartbeat()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(5);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const qint64 now = monotonicNs();
+            m_maxGap = std::max(m_maxGap, double(now - m_last) / 1e6);
+            m_last = now;
+        });
+    }
+    void start()
+    {
+        m_maxGap = 0;
+        m_last = monotonicNs();
+        m_timer.start();
+    }
+    // One more beat, so a block that lasted until now is counted.
+    double stop()
+    {
+        const qint64 now = monotonicNs();
+        while (m_last < now)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        m_timer.stop();
+        return m_maxGap;
+    }
+
+private:
+    QTimer m_timer;
+    qint64 m_last = 0;
+    double m_maxGap = 0;
+};
+
+// A header click as the user makes it, painted; returns the longest UI block meanwhile.
+double clickHeaderBlock(MainWindow& window, const PaintWatch& watch, int section)
+{
+    QTreeView* list = listOf(window);
+    Heartbeat heartbeat;
+    heartbeat.start();
+    const int paintsBefore = watch.paints;
+    emit list->header()->sectionClicked(section);
+    waitForSort(list);
+    paintThrough(window, watch, paintsBefore);
+    return heartbeat.stop();
 }
 
 // Child: start-up to the end of the first paint of the list, without Settings.ini.
@@ -175,25 +243,103 @@ int childStartup(const QString& settingsPath)
     return QApplication::exec();
 }
 
-// Child: one refresh as the program does it at start, shown and painted; then peak memory.
-int childRefresh(const QString& settingsPath)
+// Child: `count` refreshes as the program makes them, each shown and painted; then peak
+// memory, and resident memory once the last list's predecessors are freed.
+int childRefresh(const QString& settingsPath, int count)
 {
     std::unique_ptr<MainWindow> window = openWindow(settingsPath);
     QTreeView* list = listOf(*window);
+    PaintWatch watch;
+    list->viewport()->installEventFilter(&watch);
+    waitForSort(list);
+    paintThrough(*window, watch, 0);
+    for (int i = 1; i < count; ++i) {
+        QEventLoop loop;
+        QObject::connect(window.get(), &MainWindow::queryHandled, &loop, &QEventLoop::quit);
+        const int paintsBefore = watch.paints;
+        window->cmdRefresh_Click();
+        loop.exec();
+        waitForSort(list);
+        paintThrough(*window, watch, paintsBefore);
+    }
     if (list->model()->rowCount() == 0)
         fail(QStringLiteral("refresh brought no rows"));
+    QThreadPool::globalInstance()->waitForDone();
+    std::printf("ROWS %d\nPEAKMIB %.1f\nRSSMIB %.1f\n", list->model()->rowCount(), memoryMiB(),
+                memoryMiB("VmRSS:"));
+    std::fflush(stdout);
+    return 0;
+}
+
+// Rows like a real day's, made in memory: repeated descriptions and birth dates share their
+// text, as the row reader makes them.
+QVector<WorklistRow> syntheticRows(int n)
+{
+    const QStringList families{"Müller",   "Schmidt", "Öztürk",  "Krämer", "Weiß",    "Becker",
+                               "Hoffmann", "Dvořák",  "Schäfer", "Koch",   "Richter", "Klein"};
+    const QStringList given{"Anna", "Jörg", "Sören", "Lea", "Hans-Peter", "Gülay", "Uwe", "Elke"};
+    const QStringList steps{"CT Thorax mit Kontrastmittel", "MRT LWS nativ",
+                            "HWS in zwei Ebenen",           "Mammographie Vorsorge",
+                            "Oberbauchsonographie",         "CT Schädel nativ"};
+    std::vector<QString> dates(30000);
+    QRandomGenerator random(4711);
+    QVector<WorklistRow> rows;
+    rows.reserve(n);
+    for (int i = 0; i < n; ++i) {
+        WorklistRow row;
+        row.patientId =
+            QStringLiteral("PID%1").arg(random.bounded(100000000), 8, 10, QLatin1Char('0'));
+        row.name = QLatin1Char(' ') + families[random.bounded(int(families.size()))] +
+                   QLatin1Char(' ') + given[random.bounded(int(given.size()))];
+        const int day = random.bounded(int(dates.size()));
+        row.birthDateValue = QDate(1930, 1, 1).addDays(day);
+        if (dates[size_t(day)].isEmpty())
+            dates[size_t(day)] = row.birthDateValue.toString(QStringLiteral("dd.MM.yyyy"));
+        row.birthDate = dates[size_t(day)];
+        row.stepDescription = steps[random.bounded(int(steps.size()))];
+        row.studyDescription = steps[random.bounded(int(steps.size()))];
+        row.entryKey = QStringLiteral("2.25.%1").arg(i);
+        rows.append(row);
+    }
+    return rows;
+}
+
+// Child: n rows made on another thread (as a query makes them), filled into the list, then a
+// header click; the UI blocks of both and the peak memory.
+int childBig(int n)
+{
+    const QString settingsPath =
+        QDir::temp().filePath(QStringLiteral("kelvara-bench-big-%1/Settings.ini")
+                                  .arg(QCoreApplication::applicationPid()));
+    std::unique_ptr<MainWindow> window = openWindow(settingsPath);
+    QTreeView* list = listOf(*window);
     PaintWatch watch;
     list->viewport()->installEventFilter(&watch);
     paintThrough(*window, watch, 0);
-    std::printf("ROWS %d\nPEAKMIB %.1f\n", list->model()->rowCount(), peakMemoryMiB());
+    QVector<WorklistRow> rows;
+    std::thread([&rows, n] { rows = syntheticRows(n); }).join();
+
+    Heartbeat heartbeat;
+    heartbeat.start();
+    const int paintsBefore = watch.paints;
+    window->SaveData(std::move(rows));
+    waitForSort(list);
+    paintThrough(*window, watch, paintsBefore);
+    const double fillBlock = heartbeat.stop();
+    if (list->model()->rowCount() != n)
+        fail(QStringLiteral("big: %1 rows shown").arg(list->model()->rowCount()));
+    const double clickBlock = clickHeaderBlock(*window, watch, 1);
+    std::printf("FILLBLOCK %.1f\nCLICKBLOCK %.1f\nPEAKMIB %.1f\n", fillBlock, clickBlock,
+                memoryMiB());
     std::fflush(stdout);
     return 0;
 }
 
 struct Options
 {
-    QList<int> sizes{1000, 10000, 32767, 100000};
+    QList<int> sizes{100, 1000, 10000, 32767, 100000};
     int reps = 5;
+    int big = 0; // rows of the in-memory list-only measurement; 0: none
     QString out = QStringLiteral("bench-results.md");
     QString wlserver;
     QString findscu = QStringLiteral("findscu");
@@ -202,8 +348,13 @@ struct Options
 struct Result
 {
     int n = 0;
-    std::vector<double> findscu, find, refresh, fill, gap, peak, ratioRefresh, ratioFind;
+    std::vector<double> findscu, find, refresh, fill, gap, click, peak, ratioRefresh, ratioFind;
+    double settled = -1; // resident MiB after a dozen refreshes; measured at 100,000 only
 };
+
+// The size at which a dozen refreshes show whether memory settles.
+constexpr int kSettleSize = 100000;
+constexpr int kSettleRefreshes = 12;
 
 quint16 freePort()
 {
@@ -260,7 +411,9 @@ private:
 // a real query (freeing the previous list is part of the fill).
 QVector<WorklistRow> detachedCopy(const QVector<WorklistRow>& rows)
 {
-    const auto fresh = [](const QString& s) { return QString(s.constData(), s.size()); };
+    const auto fresh = [](const QString& s) {
+        return QString(s.constData(), s.size());
+    };
     QVector<WorklistRow> copy;
     copy.reserve(rows.size());
     for (const WorklistRow& r : rows) {
@@ -336,17 +489,7 @@ Result measureSize(const Options& options, int n, const QString& identifierFile,
     list->viewport()->installEventFilter(&watch);
     paintThrough(*window, watch, 0);
 
-    // The UI heartbeat: a 5 ms timer whose largest gap is the longest block of the UI thread.
-    QTimer heartbeat;
-    heartbeat.setTimerType(Qt::PreciseTimer);
-    heartbeat.setInterval(5);
-    qint64 lastBeat = 0;
-    double maxGap = 0;
-    QObject::connect(&heartbeat, &QTimer::timeout, [&] {
-        const qint64 now = monotonicNs();
-        maxGap = std::max(maxGap, double(now - lastBeat) / 1e6);
-        lastBeat = now;
-    });
+    Heartbeat heartbeat;
 
     QVector<WorklistRow> lastRows;
     for (int rep = 0; rep < options.reps; ++rep) {
@@ -355,10 +498,10 @@ Result measureSize(const Options& options, int n, const QString& identifierFile,
             QProcess findscu;
             findscu.setProgram(options.findscu);
             // -q: findscu would otherwise print every response, which is not the exchange.
-            findscu.setArguments({QStringLiteral("-q"), QStringLiteral("-W"), QStringLiteral("-aet"),
-                                  QLatin1String(kOwnAet), QStringLiteral("-aec"),
-                                  QLatin1String(kServerAet), QStringLiteral("127.0.0.1"),
-                                  QString::number(server.port()), identifierFile});
+            findscu.setArguments(
+                {QStringLiteral("-q"), QStringLiteral("-W"), QStringLiteral("-aet"),
+                 QLatin1String(kOwnAet), QStringLiteral("-aec"), QLatin1String(kServerAet),
+                 QStringLiteral("127.0.0.1"), QString::number(server.port()), identifierFile});
             findscu.setStandardOutputFile(QProcess::nullDevice());
             findscu.setStandardErrorFile(QProcess::nullDevice());
             const qint64 start = monotonicNs();
@@ -385,22 +528,16 @@ Result measureSize(const Options& options, int n, const QString& identifierFile,
             const auto handled =
                 QObject::connect(window.get(), &MainWindow::queryHandled, &loop, &QEventLoop::quit);
             const int paintsBefore = watch.paints;
-            maxGap = 0;
-            lastBeat = monotonicNs();
             heartbeat.start();
             const qint64 start = monotonicNs();
             window->cmdRefresh_Click();
             QTimer::singleShot(kProcessTimeoutMs, &loop, [] { fail(QStringLiteral("no answer")); });
             loop.exec();
+            waitForSort(list);
             paintThrough(*window, watch, paintsBefore);
             result.refresh.push_back(msSince(start));
-            // One more beat, so a block that lasted until the paint ended is counted.
-            const qint64 painted = monotonicNs();
-            while (lastBeat < painted)
-                QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-            heartbeat.stop();
+            result.gap.push_back(heartbeat.stop());
             QObject::disconnect(handled);
-            result.gap.push_back(maxGap);
             if (list->model()->rowCount() != n)
                 fail(QStringLiteral("refresh: %1 rows shown").arg(list->model()->rowCount()));
         }
@@ -410,11 +547,15 @@ Result measureSize(const Options& options, int n, const QString& identifierFile,
             const int paintsBefore = watch.paints;
             const qint64 start = monotonicNs();
             window->SaveData(std::move(rows));
+            waitForSort(list);
             paintThrough(*window, watch, paintsBefore);
             result.fill.push_back(msSince(start));
             if (list->model()->rowCount() != n)
                 fail(QStringLiteral("fill: %1 rows shown").arg(list->model()->rowCount()));
         }
+        // A header click: by name, then back by patient ID.
+        result.click.push_back(
+            std::max(clickHeaderBlock(*window, watch, 1), clickHeaderBlock(*window, watch, 0)));
         const size_t last = result.findscu.size() - 1;
         result.ratioRefresh.push_back(result.refresh[last] / result.findscu[last]);
         result.ratioFind.push_back(result.find[last] / result.findscu[last]);
@@ -423,6 +564,11 @@ Result measureSize(const Options& options, int n, const QString& identifierFile,
         if (valueOf(out, "ROWS").toInt() != n)
             fail(QStringLiteral("child refresh: wrong row count"));
         result.peak.push_back(valueOf(out, "PEAKMIB").toDouble());
+    }
+    if (n == kSettleSize) {
+        const QByteArray out = runChild(
+            {QStringLiteral("--child-refresh"), settingsPath, QString::number(kSettleRefreshes)});
+        result.settled = valueOf(out, "RSSMIB").toDouble();
     }
     return result;
 }
@@ -442,8 +588,7 @@ int runDriver(const Options& options)
     const QString identifierFile = workDir.filePath(QStringLiteral("identifier.dcm"));
     {
         const std::unique_ptr<DcmDataset> identifier = buildWorklistIdentifier();
-        if (identifier->saveFile(identifierFile.toLocal8Bit().constData(),
-                                 EXS_LittleEndianExplicit)
+        if (identifier->saveFile(identifierFile.toLocal8Bit().constData(), EXS_LittleEndianExplicit)
                 .bad())
             fail(QStringLiteral("cannot write the identifier"));
     }
@@ -466,13 +611,28 @@ int runDriver(const Options& options)
     QString table;
     QTextStream s(&table);
     s << "| N | findscu ms | find ms | refresh ms | refresh / findscu | find / findscu "
-         "| list fill ms | peak MiB | longest UI block ms |\n"
-         "|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
+         "| list fill ms | peak MiB | longest UI block ms | header click UI block ms |\n"
+         "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n";
     for (const Result& r : results) {
-        s << "| " << r.n << " | " << fmt(median(r.findscu)) << " | " << fmt(median(r.find))
-          << " | " << fmt(median(r.refresh)) << " | " << fmt(median(r.ratioRefresh), 3) << " | "
+        s << "| " << r.n << " | " << fmt(median(r.findscu)) << " | " << fmt(median(r.find)) << " | "
+          << fmt(median(r.refresh)) << " | " << fmt(median(r.ratioRefresh), 3) << " | "
           << fmt(median(r.ratioFind), 3) << " | " << fmt(median(r.fill)) << " | "
-          << fmt(median(r.peak)) << " | " << fmt(median(r.gap)) << " |\n";
+          << fmt(median(r.peak)) << " | " << fmt(median(r.gap)) << " | " << fmt(median(r.click))
+          << " |\n";
+    }
+    for (const Result& r : results) {
+        if (r.settled >= 0)
+            s << "\nResident memory after " << kSettleRefreshes << " refreshes of " << r.n
+              << " entries: " << fmt(r.settled) << " MiB\n";
+    }
+    if (options.big > 0) {
+        const QByteArray out =
+            runChild({QStringLiteral("--child-big"), QString::number(options.big)});
+        s << "\n"
+          << options.big << " rows made in memory: longest UI block during the fill "
+          << valueOf(out, "FILLBLOCK") << " ms, during a header click "
+          << valueOf(out, "CLICKBLOCK") << " ms; peak memory " << valueOf(out, "PEAKMIB")
+          << " MiB\n";
     }
     s << "\nStart-up to the first painted window (no Settings.ini): " << fmt(median(startup))
       << " ms\n\nMedians of " << options.reps
@@ -502,19 +662,22 @@ int main(int argc, char* argv[])
     QTemporaryDir runtimeDir;
     if (!runtimeDir.isValid())
         fail(QStringLiteral("no temporary folder"));
-    QFile::setPermissions(runtimeDir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(runtimeDir.path(),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toLocal8Bit());
 
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() == 3 && args[1] == QLatin1String("--child-startup"))
         return childStartup(args[2]);
-    if (args.size() == 3 && args[1] == QLatin1String("--child-refresh"))
-        return childRefresh(args[2]);
+    if (args.size() >= 3 && args[1] == QLatin1String("--child-refresh"))
+        return childRefresh(args[2], args.size() > 3 ? args[3].toInt() : 1);
+    if (args.size() == 3 && args[1] == QLatin1String("--child-big"))
+        return childBig(args[2].toInt());
 
     Options options;
-    options.wlserver = QCoreApplication::applicationDirPath() +
-                       QStringLiteral("/../tools/kelvara-wlserver");
+    options.wlserver =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/../tools/kelvara-wlserver");
     for (int i = 1; i < args.size(); ++i) {
         const QString& arg = args[i];
         const bool hasValue = i + 1 < args.size();
@@ -527,6 +690,8 @@ int main(int argc, char* argv[])
                     fail(QStringLiteral("--sizes wants numbers from 1 to 1000000"));
                 options.sizes << n;
             }
+        } else if (arg == QLatin1String("--big") && hasValue) {
+            options.big = std::clamp(args[++i].toInt(), 0, 5000000);
         } else if (arg == QLatin1String("--reps") && hasValue) {
             options.reps = std::clamp(args[++i].toInt(), 1, 50);
         } else if (arg == QLatin1String("--out") && hasValue) {
@@ -537,7 +702,7 @@ int main(int argc, char* argv[])
             options.findscu = args[++i];
         } else {
             fail(QStringLiteral("unknown argument ") + arg +
-                 QStringLiteral(" (--sizes LIST --reps N --out FILE --wlserver PATH "
+                 QStringLiteral(" (--sizes LIST --reps N --out FILE --big N --wlserver PATH "
                                 "--findscu PATH)"));
         }
     }
