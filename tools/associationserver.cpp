@@ -183,7 +183,8 @@ void AssociationServer::serve(Connection& connection)
     }
 
     std::lock_guard lock(m_mutex);
-    if (connection.expired)
+    // The wait for the request may end at the deadline just before the watchdog notices it.
+    if (connection.expired || std::chrono::steady_clock::now() >= connection.deadline)
         m_log.line("connection from " + address + " aborted: deadline of " +
                    std::to_string(m_limits.deadlineSeconds) + " s passed" +
                    (received ? "" : " (" + why + ")"));

@@ -166,14 +166,17 @@ bool WorklistStore::loadFile(const std::string& path, WorklistEntry& entry, std:
     }
     bool loaded = false;
     datasetlimits::runOnLargeStack([&] {
+        // With a meta header the file tells its transfer syntax; without, DCMTK guesses it.
+        const bool withMeta = bytes.size() >= 132 && bytes.compare(128, 4, "DICM") == 0;
         DcmFileFormat fileFormat;
+        DcmDataset& dataset = *fileFormat.getDataset();
+        DcmObject& target = withMeta ? static_cast<DcmObject&>(fileFormat) : dataset;
         DcmInputBufferStream stream;
         stream.setBuffer(bytes.data(), static_cast<offile_off_t>(bytes.size()));
         stream.setEos();
-        fileFormat.transferInit();
-        const OFCondition status = fileFormat.read(stream, EXS_Unknown, EGL_noChange);
-        fileFormat.transferEnd();
-        DcmDataset& dataset = *fileFormat.getDataset();
+        target.transferInit();
+        const OFCondition status = target.read(stream, EXS_Unknown, EGL_noChange);
+        target.transferEnd();
         if (status.bad()) {
             error = status.text();
             return;
