@@ -46,11 +46,10 @@ bool waitForBytes(int socket, std::size_t bytes, std::chrono::steady_clock::time
     const int lowWater = static_cast<int>(bytes);
     setsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              deadline - std::chrono::steady_clock::now())
-                              .count();
-        if (left <= 0)
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline)
             return false;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
         pollfd fd{socket, POLLIN, 0};
         const int ready = poll(&fd, 1, static_cast<int>(std::min<long long>(left, 1000)));
         if (ready < 0 && errno != EINTR)
