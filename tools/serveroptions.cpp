@@ -73,6 +73,24 @@ bool ServerOptions::parse(int argc, char** argv, ServerOptions& options, std::st
                 return false;
             }
             options.latin1 = v == "latin1";
+        } else if (arg == "--max-associations") {
+            unsigned long long n = 0;
+            if (!value(v))
+                return false;
+            if (!toNumber(v, 1000, n) || n == 0) {
+                error = "--max-associations wants a number from 1 to 1000";
+                return false;
+            }
+            options.maxAssociations = static_cast<unsigned>(n);
+        } else if (arg == "--association-deadline") {
+            unsigned long long n = 0;
+            if (!value(v))
+                return false;
+            if (!toNumber(v, 86400, n) || n == 0) {
+                error = "--association-deadline wants seconds from 1 to 86400";
+                return false;
+            }
+            options.deadlineSeconds = static_cast<int>(n);
         } else if (arg == "--bind") {
             if (!value(v))
                 return false;
@@ -98,10 +116,12 @@ bool ServerOptions::parse(int argc, char** argv, ServerOptions& options, std::st
 std::string ServerOptions::usage()
 {
     return R"(Usage: kelvara-wlserver --port N [--aet AE] (--dir FOLDER | --demo N)
-                        [--charset utf8|latin1] [--bind ADDRESS] [--quiet] [--verbose]
+                        [--charset utf8|latin1] [--bind ADDRESS]
+                        [--max-associations N] [--association-deadline S]
+                        [--quiet] [--verbose]
 
-A small DICOM Modality Worklist server for Kelvara's demo and tests. Serves one
-association at a time and runs until SIGTERM or SIGINT.
+A small DICOM Modality Worklist server for Kelvara's demo and tests. Serves
+several associations at once and runs until SIGTERM or SIGINT.
 
   --port N          TCP port to listen on (1-65535)
   --aet AE          own AE title (default KELVARA_WL); associations calling any
@@ -115,6 +135,14 @@ association at a time and runs until SIGTERM or SIGINT.
                     ISO_IR 192) or latin1 (ISO_IR 100; the few letters outside
                     Latin-1 become their base letter, e.g. s for U+015F)
   --bind ADDRESS    IPv4 address to listen on (default 127.0.0.1)
+  --max-associations N
+                    associations served at once (default 16); a connection
+                    beyond that is rejected at once (transient, local limit
+                    exceeded)
+  --association-deadline S
+                    total time one connection may take, from its accept to its
+                    end (default 120 s); then it is cut. The association
+                    request must arrive within 30 s (or S, if shorter)
   --quiet           no log lines
   --verbose         also DCMTK's own log
   --help            this text
@@ -124,19 +152,34 @@ Computed Radiography Image Storage (1.2.840.10008.5.1.4.1.1.1) for removals;
 each in Explicit VR Little Endian, Implicit VR Little Endian and Explicit VR
 Big Endian. A C-FIND may be cancelled.
 
+Limits: an association request of at most 64 KiB; a query identifier or stored
+object of at most 1 MiB (a larger one aborts the association) with at most
+4096 sequence items, nested at most 32 deep (else the answer is 0xC000). A
+file in FOLDER beyond these limits, or deflated, is skipped with a log line.
+
 Removal: a C-STORE whose (0019,0010) is "REMOVE" takes every entry whose Study
 Instance UID equals (0019,0030) off the worklist and deletes its file (--dir).
-The answer is success (0x0000) whether or not an entry matched; an empty key
-removes nothing; a file that cannot be deleted gives 0xA700 and its entry stays.
-Any other stored object is not kept and is refused with 0xC000.
+The answer is success (0x0000) with an Error Comment (0000,0902) "N entries
+removed" (several entries may share a Study Instance UID); 0xC210 with "no
+entry with this key" when nothing matched or the key is empty; 0xA700 when a
+file cannot be deleted (its entry stays). Any other stored object is not kept
+and is refused with 0xC000.
 
-Log lines (stdout, one per request):
+Log lines (stdout, one per request or event). Values from clients are shown
+with control characters escaped (\xNN, \u00NN for C1, \\ for a backslash) and
+cut after 200 characters ("...[cut, N bytes]"):
   listening on ADDRESS:PORT as AE, N entries (SOURCE)
   C-ECHO from CALLING
   C-FIND from CALLING: N matches            (or: N matches, cancelled)
-  REMOVE KEY from CALLING: removed          (or: not found, failed: REASON)
+  C-FIND from CALLING: identifier refused: REASON
+  REMOVE KEY from CALLING: removed PATIENT-ID NAME (FILE)   (one per entry)
+  REMOVE KEY from CALLING: N entries removed  (or: not found, failed: REASON)
   C-STORE from CALLING: no removal marker, refused
+  C-FIND/C-STORE from CALLING: request larger than 1048576 bytes, association aborted
   association from CALLING (HOST) rejected: REASON
+  connection from HOST refused: N associations are being served
+  connection from HOST aborted: deadline of S s passed
+  skipped FILE: REASON
   stopped
 )";
 }

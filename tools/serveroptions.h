@@ -14,6 +14,8 @@ struct ServerOptions
     std::optional<std::size_t> demoCount;  // --demo
     bool latin1 = false;                   // --charset latin1
     std::string bindAddress = "127.0.0.1"; // --bind
+    unsigned maxAssociations = 16;         // --max-associations
+    int deadlineSeconds = 120;             // --association-deadline
     bool quiet = false;
     bool verbose = false;
     bool help = false;

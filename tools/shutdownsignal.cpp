@@ -3,7 +3,6 @@
 #include <csignal>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -40,23 +39,4 @@ void ShutdownSignal::run()
         const char byte = 1;
         [[maybe_unused]] const ssize_t written = write(m_pipe[1], &byte, 1);
     }
-    std::lock_guard lock(m_mutex);
-    if (m_connection >= 0)
-        shutdown(m_connection, SHUT_RDWR);
-}
-
-void ShutdownSignal::watchConnection(int fd)
-{
-    std::lock_guard lock(m_mutex);
-    m_connection = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (m_stop.load() && m_connection >= 0)
-        shutdown(m_connection, SHUT_RDWR);
-}
-
-void ShutdownSignal::releaseConnection()
-{
-    std::lock_guard lock(m_mutex);
-    if (m_connection >= 0)
-        close(m_connection);
-    m_connection = -1;
 }

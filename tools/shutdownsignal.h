@@ -1,14 +1,12 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 // Turns SIGTERM and SIGINT into an orderly stop. Construct it before any other thread starts: it
 // blocks both signals for the whole process and waits for them on a thread of its own. On a signal
-// it sets the stop flag, wakes the accept loop through wakeFd() and shuts down the connection
-// being served (if any), so a client that keeps an association open or stops reading cannot hold
-// the server up. Its thread runs until the process ends, so make one object that is never
+// it sets the stop flag and wakes the accept loop through wakeFd(), which then ends the connections
+// being served. Its thread runs until the process ends, so make one object that is never
 // destroyed (create it with new).
 class ShutdownSignal final
 {
@@ -21,17 +19,10 @@ public:
     // Readable once a stop was requested.
     [[nodiscard]] int wakeFd() const { return m_pipe[0]; }
 
-    // The connection being served; a stop shuts it down. The socket itself stays owned by the
-    // caller (DCMTK), a duplicate is kept until releaseConnection().
-    void watchConnection(int fd);
-    void releaseConnection();
-
 private:
     void run();
 
     std::atomic<bool> m_stop{false};
     int m_pipe[2] = {-1, -1};
-    std::mutex m_mutex;
-    int m_connection = -1;
     std::thread m_thread;
 };

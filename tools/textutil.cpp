@@ -187,4 +187,36 @@ std::string_view trimmed(std::string_view text)
     return text;
 }
 
+std::string forLog(std::string_view text, size_t maxChars)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string result;
+    size_t chars = 0;
+    size_t pos = 0;
+    while (pos < text.size() && chars < maxChars) {
+        const auto lead = static_cast<unsigned char>(text[pos]);
+        const size_t start = pos;
+        const char32_t cp = decode(text, pos);
+        const bool invalid = lead >= 0x80 && (pos == start + 1 || cp < 0x80);
+        if (invalid || cp < 0x20 || cp == 0x7F) {
+            result += "\\x";
+            result += hex[lead >> 4];
+            result += hex[lead & 0xF];
+            pos = start + 1;
+        } else if (cp >= 0x80 && cp < 0xA0) {
+            result += "\\u00";
+            result += hex[cp >> 4];
+            result += hex[cp & 0xF];
+        } else if (cp == U'\\') {
+            result += "\\\\";
+        } else {
+            result.append(text.substr(start, pos - start));
+        }
+        ++chars;
+    }
+    if (pos < text.size())
+        result += "...[cut, " + std::to_string(text.size()) + " bytes]";
+    return result;
+}
+
 } // namespace textutil

@@ -22,4 +22,10 @@ namespace textutil {
 
 [[nodiscard]] std::string_view trimmed(std::string_view text);
 
+// A value received from a peer made fit for one log line: control characters (C0, DEL, C1) and
+// bytes that are not UTF-8 become \xNN (C1 characters written in UTF-8 \u00NN), a backslash
+// becomes \\, and text beyond `maxChars` characters is cut and marked with the size it had.
+// So nothing a client sends can start a new line, move the cursor or forge another entry.
+[[nodiscard]] std::string forLog(std::string_view text, size_t maxChars = 200);
+
 } // namespace textutil

@@ -1,12 +1,12 @@
 // kelvara-wlserver: a small Modality Worklist server for the demo, the tests and the benchmark.
 // See ServerOptions::usage() for the command line and the log lines.
 
+#include "associationserver.h"
 #include "demogenerator.h"
 #include "listensocket.h"
 #include "requestlog.h"
 #include "serveroptions.h"
 #include "shutdownsignal.h"
-#include "worklistscp.h"
 #include "workliststore.h"
 
 #include <dcmtk/oflog/oflog.h>
@@ -77,11 +77,12 @@ int main(int argc, char** argv)
         return 1;
     }
     log.line("listening on " + options.bindAddress + ":" + std::to_string(options.port) + " as " +
-             options.aeTitle + ", " + std::to_string(store.entries().size()) + " entries (" +
+             options.aeTitle + ", " + std::to_string(store.entries()->size()) + " entries (" +
              source + ")");
 
-    WorklistScp scp(options.aeTitle, store, socket, *signal, log);
-    const OFCondition result = scp.run();
+    AssociationServer server(options.aeTitle, store, socket, *signal, log,
+                             {options.maxAssociations, options.deadlineSeconds});
+    const OFCondition result = server.run();
     if (!signal->stopRequested()) {
         RequestLog::error(std::string("server stopped: ") + result.text());
         return 1;

@@ -1,8 +1,16 @@
 #include "workliststore.h"
 
+#include "datasetlimits.h"
+#include "textutil.h"
+
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcuid.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -20,15 +28,40 @@ bool isWorklistFile(const fs::directory_entry& file)
     return extension == ".wl" || extension == ".dcm";
 }
 
+// "PATIENT-ID Name (file)" for the log line of a removed entry.
+std::string describe(const WorklistEntry& entry)
+{
+    std::string text;
+    for (const DcmTagKey& tag : {DCM_PatientID, DCM_PatientName}) {
+        const Attribute* attribute = findAttribute(entry.attributes, tag);
+        if (attribute && !attribute->value.empty())
+            text += (text.empty() ? "" : " ") + textutil::forLog(attribute->value, 64);
+    }
+    if (!entry.file.empty())
+        text += (text.empty() ? "(" : " (") + textutil::forLog(entry.file) + ")";
+    return text.empty() ? "(no patient)" : text;
+}
+
 } // namespace
 
 WorklistStore::WorklistStore(Logger logger) : m_logger(std::move(logger)) {}
 
+std::shared_ptr<const WorklistStore::EntryList> WorklistStore::entries() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_entries;
+}
+
 void WorklistStore::setEntries(std::vector<WorklistEntry> entries)
 {
+    auto list = std::make_shared<EntryList>();
+    list->reserve(entries.size());
+    for (WorklistEntry& entry : entries)
+        list->push_back(std::make_shared<const WorklistEntry>(std::move(entry)));
+    std::lock_guard lock(m_mutex);
     m_folder.clear();
     m_files.clear();
-    m_entries = std::move(entries);
+    m_entries = std::move(list);
 }
 
 bool WorklistStore::openFolder(const fs::path& folder, std::string& error)
@@ -38,13 +71,22 @@ bool WorklistStore::openFolder(const fs::path& folder, std::string& error)
         error = "not a folder: " + folder.string();
         return false;
     }
-    m_folder = folder;
-    m_files.clear();
+    {
+        std::lock_guard lock(m_mutex);
+        m_folder = folder;
+        m_files.clear();
+    }
     refresh();
     return true;
 }
 
 void WorklistStore::refresh()
+{
+    std::lock_guard lock(m_mutex);
+    refreshLocked();
+}
+
+void WorklistStore::refreshLocked()
 {
     if (m_folder.empty())
         return;
@@ -71,13 +113,16 @@ void WorklistStore::refresh()
         file.modified = modified;
         file.size = size;
         std::string error;
-        file.valid = loadFile(path, file.entry, error);
-        if (!file.valid && m_logger)
-            m_logger("skipped " + path + ": " + error);
+        WorklistEntry entry;
+        file.valid = loadFile(path, entry, error);
+        if (file.valid)
+            file.entry = std::make_shared<const WorklistEntry>(std::move(entry));
+        else if (m_logger)
+            m_logger("skipped " + textutil::forLog(path) + ": " + error);
         files.emplace(path, std::move(file));
     }
     if (ec && m_logger)
-        m_logger("cannot read folder " + m_folder.string() + ": " + ec.message());
+        m_logger("cannot read folder " + textutil::forLog(m_folder.string()) + ": " + ec.message());
     changed = changed || files.size() != m_files.size();
     m_files = std::move(files);
     if (changed)
@@ -86,32 +131,73 @@ void WorklistStore::refresh()
 
 void WorklistStore::rebuildEntries()
 {
-    m_entries.clear();
+    auto list = std::make_shared<EntryList>();
     for (const auto& [path, file] : m_files)
         if (file.valid)
-            m_entries.push_back(file.entry);
+            list->push_back(file.entry);
+    m_entries = std::move(list);
 }
 
 bool WorklistStore::loadFile(const std::string& path, WorklistEntry& entry, std::string& error)
 {
-    DcmFileFormat fileFormat;
-    const OFCondition status = fileFormat.loadFile(path.c_str(), EXS_Unknown, EGL_noChange,
-                                                   DCM_MaxReadLength, ERM_autoDetect);
-    if (status.bad()) {
-        error = status.text();
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes;
+    if (in) {
+        bytes.resize(datasetlimits::kMaxBytes + 1);
+        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        bytes.resize(static_cast<std::size_t>(in.gcount()));
+    }
+    if (!in && !in.eof()) {
+        error = "cannot be read";
         return false;
     }
-    DcmDataset& dataset = *fileFormat.getDataset();
-    entry = WorklistEntry();
-    entry.attributes = attributesFromItem(dataset);
-    entry.file = path;
-    entry.updateKeys();
-    if (!isUtf8Compatible(entry.charset)) {
-        DcmDataset converted(dataset);
-        if (converted.convertToUTF8().good())
-            entry.utf8 = std::make_shared<const AttributeList>(attributesFromItem(converted));
+    if (bytes.size() > datasetlimits::kMaxBytes) {
+        error = "larger than " + std::to_string(datasetlimits::kMaxBytes) + " bytes";
+        return false;
     }
-    return true;
+    // Inflated, a deflated file could hold what the checks below never see.
+    if (bytes.find(UID_DeflatedExplicitVRLittleEndianTransferSyntax) != std::string::npos) {
+        error = "deflated files are not read";
+        return false;
+    }
+    if (datasetlimits::itemTagCount(bytes) > datasetlimits::kMaxItems) {
+        error = "more than " + std::to_string(datasetlimits::kMaxItems) + " sequence items";
+        return false;
+    }
+    bool loaded = false;
+    datasetlimits::runOnLargeStack([&] {
+        // With a meta header the file tells its transfer syntax; without, DCMTK guesses it.
+        const bool withMeta = bytes.size() >= 132 && bytes.compare(128, 4, "DICM") == 0;
+        DcmFileFormat fileFormat;
+        DcmDataset& dataset = *fileFormat.getDataset();
+        DcmObject& target = withMeta ? static_cast<DcmObject&>(fileFormat) : dataset;
+        DcmInputBufferStream stream;
+        stream.setBuffer(bytes.data(), static_cast<offile_off_t>(bytes.size()));
+        stream.setEos();
+        target.transferInit();
+        const OFCondition status = target.read(stream, EXS_Unknown, EGL_noChange);
+        target.transferEnd();
+        if (status.bad()) {
+            error = status.text();
+            return;
+        }
+        if (datasetlimits::nestingDepth(dataset) > datasetlimits::kMaxDepth) {
+            error = "sequences nested deeper than " + std::to_string(datasetlimits::kMaxDepth) +
+                    " levels";
+            return;
+        }
+        entry = WorklistEntry();
+        entry.attributes = attributesFromItem(dataset);
+        entry.file = path;
+        entry.updateKeys();
+        if (!isUtf8Compatible(entry.charset)) {
+            DcmDataset converted(dataset);
+            if (converted.convertToUTF8().good())
+                entry.utf8 = std::make_shared<const AttributeList>(attributesFromItem(converted));
+        }
+        loaded = true;
+    });
+    return loaded;
 }
 
 WorklistStore::RemoveResult WorklistStore::removeByStudyUid(const std::string& uid)
@@ -119,24 +205,26 @@ WorklistStore::RemoveResult WorklistStore::removeByStudyUid(const std::string& u
     RemoveResult result;
     if (uid.empty())
         return result;
-    refresh();
-    auto keep = [&](const WorklistEntry& entry) {
-        if (entry.studyUid != uid)
-            return true;
-        if (!entry.file.empty()) {
-            std::error_code ec;
-            fs::remove(entry.file, ec);
-            if (ec) {
-                result.failures.push_back(entry.file + ": " + ec.message());
-                return true;
-            }
-            m_files.erase(entry.file);
+    std::lock_guard lock(m_mutex);
+    refreshLocked();
+    auto list = std::make_shared<EntryList>();
+    for (const auto& entry : *m_entries) {
+        if (entry->studyUid != uid) {
+            list->push_back(entry);
+            continue;
         }
-        ++result.removed;
-        return false;
-    };
-    m_entries.erase(std::remove_if(m_entries.begin(), m_entries.end(),
-                                   [&](const WorklistEntry& e) { return !keep(e); }),
-                    m_entries.end());
+        if (!entry->file.empty()) {
+            std::error_code ec;
+            fs::remove(entry->file, ec);
+            if (ec) {
+                result.failures.push_back(textutil::forLog(entry->file) + ": " + ec.message());
+                list->push_back(entry);
+                continue;
+            }
+            m_files.erase(entry->file);
+        }
+        result.removed.push_back(describe(*entry));
+    }
+    m_entries = std::move(list);
     return result;
 }

@@ -6,8 +6,10 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
 
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
@@ -15,7 +17,7 @@
 namespace {
 
 // Runs one of DCMTK's tools and gives its exit code (-1 when it crashed or hung).
-int runTool(const QString& name, const QStringList& arguments)
+int runTool(const QString& name, const QStringList& arguments, QByteArray* output = nullptr)
 {
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -25,6 +27,8 @@ int runTool(const QString& name, const QStringList& arguments)
         process.waitForFinished();
         return -1;
     }
+    if (output)
+        *output = process.readAll();
     return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
@@ -139,6 +143,122 @@ QString sps(const QString& key)
     return QStringLiteral("ScheduledProcedureStepSequence[0].") + key;
 }
 
+QByteArray u16(quint16 v)
+{
+    const char bytes[] = {char(v & 0xFF), char(v >> 8)};
+    return QByteArray(bytes, 2);
+}
+
+QByteArray u32(quint32 v)
+{
+    return u16(v & 0xFFFF) + u16(v >> 16);
+}
+
+QByteArray be(quint32 v, int bytes)
+{
+    QByteArray out;
+    for (int i = bytes - 1; i >= 0; --i)
+        out += char((v >> (8 * i)) & 0xFF);
+    return out;
+}
+
+// One Implicit VR Little Endian element; a null value gives an undefined length.
+QByteArray element(quint16 group, quint16 elem, const QByteArray& value)
+{
+    QByteArray padded = value;
+    if (padded.size() % 2)
+        padded += '\0';
+    return u16(group) + u16(elem) + (value.isNull() ? u32(0xFFFFFFFF) : u32(padded.size())) +
+           padded;
+}
+
+// `levels` sequences of undefined length, each in an item of the one before.
+QByteArray nested(int levels)
+{
+    const QByteArray open = element(0x0040, 0x0100, {}) + element(0xFFFE, 0xE000, {});
+    const QByteArray close = element(0xFFFE, 0xE00D, "") + element(0xFFFE, 0xE0DD, "");
+    return element(0x0010, 0x0020, "DEEP") + open.repeated(levels) + close.repeated(levels);
+}
+
+const QByteArray kFind = "1.2.840.10008.5.1.4.31";
+const QByteArray kStore = "1.2.840.10008.5.1.4.1.1.1";
+
+// A DICOM client written byte by byte, for what DCMTK's tools cannot send: nesting that would
+// crash them, a trickled association request, a query whose answers it never reads.
+struct RawClient
+{
+    QTcpSocket socket;
+
+    bool connect(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        return socket.waitForConnected(5000);
+    }
+    static QByteArray associateRequest(const QByteArray& sopClass)
+    {
+        auto item = [](char type, const QByteArray& body) {
+            return QByteArray(1, type) + '\0' + be(body.size(), 2) + body;
+        };
+        const QByteArray context =
+            QByteArray("\x01\0\0\0", 4) + item(0x30, sopClass) + item(0x40, "1.2.840.10008.1.2");
+        const QByteArray body = be(1, 2) + be(0, 2) + QByteArray("KELVARA_WL      ") +
+                                QByteArray("RAWSCU          ") + QByteArray(32, '\0') +
+                                item(0x10, "1.2.840.10008.3.1.1.1") + item(0x20, context) +
+                                item(0x50, item(0x51, be(16384, 4)) + item(0x52, "1.2.3.4"));
+        return QByteArray("\x01\0", 2) + be(body.size(), 4) + body;
+    }
+    bool associate(const QByteArray& sopClass)
+    {
+        socket.write(associateRequest(sopClass));
+        return readPdu().startsWith('\x02');
+    }
+    QByteArray readPdu()
+    {
+        while (socket.bytesAvailable() < 6 && socket.waitForReadyRead(10000)) {
+        }
+        const QByteArray header = socket.peek(6);
+        if (header.size() < 6)
+            return {};
+        const qint64 length = qFromBigEndian<quint32>(header.constData() + 2) + 6;
+        while (socket.bytesAvailable() < length && socket.waitForReadyRead(10000)) {
+        }
+        return socket.bytesAvailable() < length ? QByteArray() : socket.read(length);
+    }
+    // Sends a request (C-FIND or C-STORE, by the SOP class) with `data`, in PDUs of 16 KiB.
+    void request(const QByteArray& sopClass, const QByteArray& data)
+    {
+        const bool store = sopClass == kStore;
+        QByteArray command =
+            element(0, 0x0002, sopClass) + element(0, 0x0100, u16(store ? 1 : 0x20)) +
+            element(0, 0x0110, u16(1)) + element(0, 0x0700, u16(0)) + element(0, 0x0800, u16(0));
+        if (store)
+            command += element(0, 0x1000, "2.25.1");
+        send(element(0, 0, u32(command.size())) + command, 0x03);
+        for (qsizetype at = 0;
+             at < data.size() && socket.state() == QAbstractSocket::ConnectedState; at += 16000) {
+            send(data.mid(at, 16000), at + 16000 >= data.size() ? 0x02 : 0x00);
+            socket.waitForBytesWritten(5000);
+        }
+    }
+    void send(const QByteArray& fragment, char control)
+    {
+        const QByteArray pdv = be(fragment.size() + 2, 4) + '\x01' + control + fragment;
+        socket.write(QByteArray("\x04\0", 2) + be(pdv.size(), 4) + pdv);
+    }
+    // The status (0000,0900) of the next response, or -1 when the connection ends first.
+    int status()
+    {
+        for (QByteArray pdu = readPdu(); pdu.startsWith('\x04'); pdu = readPdu()) {
+            if (!(pdu.at(11) & 0x01))
+                continue; // a data set
+            const int at = pdu.indexOf(QByteArray("\x00\x00\x00\x09\x02\x00\x00\x00", 8));
+            if (at > 0)
+                return qFromLittleEndian<quint16>(pdu.constData() + at + 8);
+        }
+        return -1;
+    }
+};
+
 // Starts kelvara-wlserver on a free port with the given options.
 bool startServer(TestServer& server, const QStringList& options)
 {
@@ -164,6 +284,10 @@ private slots:
     void characterSets();
     void removal_data();
     void removal();
+    void hostileData_data();
+    void hostileData();
+    void concurrency_data();
+    void concurrency();
     void association_data();
     void association();
 };
@@ -204,12 +328,10 @@ void WlServerTest::matching_data()
     const QString date = sps("ScheduledProcedureStepStartDate=");
     const QString time = sps("ScheduledProcedureStepStartTime=");
     row("name ignores case", {"PatientName=mueller^HANS"}, {"PID002"});
-    row("name * ascii", {"PatientName=Mu*"}, {"PID002"});
     row("name * umlaut", {"PatientName=Müller*"}, {"PID001"});
     row("name ? is one letter", {"PatientName=M?ller^*"}, {"PID001"});
     row("id exact", {"PatientID=PID004"}, {"PID004"});
     row("id is no prefix", {"PatientID=PID0"}, {});
-    row("date single", {date + "20250301"}, {"PID001", "PID002"});
     row("date range", {date + "20250301-20250302"}, {"PID001", "PID002", "PID003"});
     row("date open end", {date + "20250302-"}, {"PID003", "PID004"});
     row("time range", {date + "20250301", time + "080000-120000"}, {"PID001"});
@@ -277,28 +399,38 @@ void WlServerTest::characterSets()
     QCOMPARE(responses.first().name, name);
 }
 
-// A stored object marked REMOVE takes the entry with its Study Instance UID off, file and all.
+// A stored object marked REMOVE takes every entry with its Study Instance UID off, file and all;
+// the answer says how many, or that none matched.
 void WlServerTest::removal_data()
 {
     QTest::addColumn<QStringList>("storeOptions");
     QTest::addColumn<QByteArray>("removalAttributes");
     QTest::addColumn<QString>("logLine");
-    QTest::addColumn<QString>("removedId"); // its file is e<last digit of the id>.*
+    QTest::addColumn<QString>("answer");
+    QTest::addColumn<QStringList>("removedIds"); // their files are e<last digit of the id>.*
 
     const QByteArray marker = "(0019,0010) LO [REMOVE]\n";
     const QStringList explicitVr;
-    QTest::newRow("explicit VR") << explicitVr << marker + "(0019,0030) LO [1.2.3.2]\n"
-                                 << "REMOVE 1.2.3.2 from STORESCU: removed"
-                                 << "PID002";
-    QTest::newRow("implicit VR") << QStringList{"-xi"} << marker + "(0019,0030) LO [1.2.3.3]\n"
-                                 << "REMOVE 1.2.3.3 from STORESCU: removed"
-                                 << "PID003";
+    const QString notFound = "0xc210";
+    QTest::newRow("explicit VR") << explicitVr << marker + "(0019,0030) LO [1.2.3.3]\n"
+                                 << "REMOVE 1.2.3.3 from STORESCU: 1 entry removed"
+                                 << "1 entry removed" << QStringList{"PID003"};
+    QTest::newRow("implicit VR, two entries share the key")
+        << QStringList{"-xi"} << marker + "(0019,0030) LO [1.2.3.2]\n"
+        << "REMOVE 1.2.3.2 from STORESCU: removed PID005"
+        << "2 entries removed" << QStringList{"PID002", "PID005"};
     QTest::newRow("unknown key") << explicitVr << marker + "(0019,0030) LO [9.9.9]\n"
-                                 << "REMOVE 9.9.9 from STORESCU: not found" << QString();
+                                 << "REMOVE 9.9.9 from STORESCU: not found" << notFound
+                                 << QStringList();
     QTest::newRow("empty key") << explicitVr << marker + "(0019,0030) LO []\n"
-                               << "REMOVE  from STORESCU: not found" << QString();
+                               << "REMOVE  from STORESCU: not found" << notFound << QStringList();
+    QTest::newRow("long key with control characters")
+        << explicitVr << marker + "(0019,0030) LO [\x1B[31m" + QByteArray(250, 'A') + "]\n"
+        << "REMOVE \\x1B[31m" + QString(195, u'A') + "...[cut, 255 bytes] from STORESCU: not found"
+        << notFound << QStringList();
     QTest::newRow("no marker") << explicitVr << QByteArray("(0019,0030) LO [1.2.3.1]\n")
-                               << "C-STORE from STORESCU: no removal marker, refused" << QString();
+                               << "C-STORE from STORESCU: no removal marker, refused"
+                               << "0xc000" << QStringList();
 }
 
 void WlServerTest::removal()
@@ -306,10 +438,13 @@ void WlServerTest::removal()
     QFETCH(QStringList, storeOptions);
     QFETCH(QByteArray, removalAttributes);
     QFETCH(QString, logLine);
-    QFETCH(QString, removedId);
+    QFETCH(QString, answer);
+    QFETCH(QStringList, removedIds);
 
     QTemporaryDir folder;
     QVERIFY(writeFixture(folder.path()));
+    QVERIFY(writeDicom(folder.filePath("e5.wl"), entryDump("", "Zweiter^Patient", "PID005",
+                                                           "20250301", "140000", "1.2.3.2")));
     QTemporaryDir work;
     const QString object = work.filePath(QStringLiteral("remove.dcm"));
     QVERIFY(writeDicom(object, "(0008,0016) UI =ComputedRadiographyImageStorage\n"
@@ -317,19 +452,130 @@ void WlServerTest::removal()
                                    removalAttributes));
     TestServer server;
     QVERIFY(startServer(server, QStringList{"--dir", folder.path()}));
+    QByteArray output;
     runTool(QStringLiteral("storescu"),
-            QStringList(storeOptions) << "-aec"
+            QStringList(storeOptions) << "-d"
+                                      << "-aec"
                                       << "KELVARA_WL"
-                                      << "127.0.0.1" << QString::number(server.port()) << object);
+                                      << "127.0.0.1" << QString::number(server.port()) << object,
+            &output);
+    QVERIFY2(output.contains(answer.toLatin1()), output.constData());
     QVERIFY2(server.waitForOutput(logLine), qPrintable(server.output()));
 
-    QStringList remaining = {"PID001", "PID002", "PID003", "PID004"};
-    remaining.removeOne(removedId);
+    QStringList remaining = {"PID001", "PID002", "PID003", "PID004", "PID005"};
+    for (const QString& id : removedIds)
+        remaining.removeOne(id);
     QCOMPARE(ids(find(server.port(), {})), remaining);
     const QStringList files = QDir(folder.path()).entryList({"e*"}, QDir::Files, QDir::Name);
     QCOMPARE(files.size(), remaining.size());
     for (const QString& id : remaining)
         QVERIFY(files.filter(QStringLiteral("e") + id.back()).size() == 1);
+}
+
+// Data no worklist request holds: too large, or nested deeper than DCMTK's recursive reader can
+// take, from a query, a removal or a file. Each is refused and the server serves on.
+void WlServerTest::hostileData_data()
+{
+    QTest::addColumn<QByteArray>("sopClass"); // empty: put the data in a file of the folder
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("status"); // -1: the association is cut
+    QTest::addColumn<QString>("logLine");
+
+    const QString items = "more than 4096 sequence items";
+    const QString deep = "sequences nested deeper than 32 levels";
+    QTest::newRow("query nested 10,000 deep") << kFind << nested(10000) << 0xC000 << items;
+    QTest::newRow("query nested 40 deep") << kFind << nested(40) << 0xC000 << deep;
+    QTest::newRow("removal nested 10,000 deep") << kStore << nested(10000) << 0xC000 << items;
+    QTest::newRow("file nested 10,000 deep") << QByteArray() << nested(10000) << 0 << items;
+    QTest::newRow("file nested 40 deep") << QByteArray() << nested(40) << 0 << deep;
+    QTest::newRow("query of 2 MiB") << kFind << element(0x0010, 0x0010, QByteArray(2 << 20, 'A'))
+                                    << -1 << "request larger than 1048576 bytes";
+    QTest::newRow("removal of 2 MiB") << kStore << element(0x0019, 0x0030, QByteArray(2 << 20, '1'))
+                                      << -1 << "request larger than 1048576 bytes";
+}
+
+void WlServerTest::hostileData()
+{
+    QFETCH(QByteArray, sopClass);
+    QFETCH(QByteArray, data);
+    QFETCH(int, status);
+    QFETCH(QString, logLine);
+
+    QTemporaryDir folder;
+    QVERIFY(writeFixture(folder.path()));
+    if (sopClass.isEmpty()) {
+        QFile file(folder.filePath(QStringLiteral("deep.wl")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(data) == data.size());
+    }
+    TestServer server;
+    QVERIFY(startServer(server, QStringList{"--dir", folder.path()}));
+    if (!sopClass.isEmpty()) {
+        RawClient client;
+        QVERIFY(client.connect(server.port()) && client.associate(sopClass));
+        client.request(sopClass, data);
+        QCOMPARE(client.status(), status);
+    }
+    QVERIFY2(server.waitForOutput(logLine), qPrintable(server.output()));
+    QCOMPARE(ids(find(server.port(), {})), (QStringList{"PID001", "PID002", "PID003", "PID004"}));
+}
+
+// A client that holds its connection does not hold up the next one: a second client is answered
+// while the first is still connected, or refused at once beyond the limit. The first is cut at
+// the association's deadline.
+void WlServerTest::concurrency_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<int>("maxAssociations");
+    QTest::addColumn<QString>("logLine");
+
+    const QString cut = "connection from 127.0.0.1 aborted: deadline of 3 s passed";
+    QTest::newRow("idle connection") << "idle" << 16 << cut;
+    QTest::newRow("association request at a byte a second") << "trickle" << 16 << cut;
+    QTest::newRow("query whose answers are never read") << "unread" << 16 << cut;
+    QTest::newRow("beyond the limit")
+        << "associated" << 1
+        << "connection from 127.0.0.1 refused: 1 associations are being served";
+}
+
+void WlServerTest::concurrency()
+{
+    QFETCH(QString, first);
+    QFETCH(int, maxAssociations);
+    QFETCH(QString, logLine);
+
+    TestServer server;
+    QVERIFY(startServer(server, {"--demo", "50000", "--association-deadline", "3",
+                                 "--max-associations", QString::number(maxAssociations)}));
+    RawClient client;
+    QVERIFY(client.connect(server.port()));
+    // Until the server saw the port probes of startServer() end, it may count them.
+    for (int attempt = 0; first == "associated" && !client.associate(kFind) && attempt < 50;
+         ++attempt) {
+        client.socket.abort();
+        QVERIFY(client.connect(server.port()));
+    }
+    if (first == "unread") {
+        QVERIFY(client.associate(kFind));
+        client.request(kFind, element(0x0010, 0x0020, ""));
+    } else if (first == "trickle") {
+        const QByteArray request = RawClient::associateRequest(kFind);
+        for (int i = 0; i < 5; ++i) {
+            client.socket.write(request.mid(i, 1));
+            QVERIFY(client.socket.waitForBytesWritten(1000));
+        }
+    }
+    QByteArray output;
+    const int echo =
+        runTool(QStringLiteral("echoscu"),
+                {"-v", "-aec", "KELVARA_WL", "127.0.0.1", QString::number(server.port())}, &output);
+    QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
+    QCOMPARE(echo == 0, maxAssociations > 1);
+    if (maxAssociations == 1)
+        QVERIFY2(output.contains("Local Limit Exceeded"), output.constData());
+    QVERIFY2(server.waitForOutput(logLine), qPrintable(server.output()));
+    if (maxAssociations > 1)
+        QVERIFY(client.socket.state() == QAbstractSocket::UnconnectedState ||
+                client.socket.waitForDisconnected(5000));
 }
 
 void WlServerTest::association_data()
@@ -347,6 +593,9 @@ void WlServerTest::association_data()
         << "ANY_SCP" << QString() << false
         << "association from ECHOSCU (127.0.0.1) rejected: called AE title \"ANY_SCP\"";
     QTest::newRow("case matters") << "kelvara_wl" << QString() << false << "rejected";
+    QTest::newRow("control characters escaped") << "X\x1B[2J\nFORGED" << QString() << false
+                                                << "association from ECHOSCU (127.0.0.1) rejected: "
+                                                   "called AE title \"X\\x1B[2J\\x0AFORGED\"";
 }
 
 void WlServerTest::association()
