@@ -2,14 +2,49 @@
 
 #include "abortabletransport.h"
 #include "exchangeabort.h"
+#include "tcpconnect.h"
 #include "toolkitlog.h"
 
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/ofstd/ofstd.h>
 
+#include <chrono>
+#include <unistd.h>
+
+namespace {
+
+// An AE title is 1 to 16 characters of printable ASCII without a backslash; blanks around it
+// do not count.
+bool isValidAeTitle(const QString& title)
+{
+    const QString trimmed = title.trimmed();
+    if (trimmed.isEmpty() || trimmed.size() > 16)
+        return false;
+    for (const QChar c : trimmed) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('\\'))
+            return false;
+    }
+    return true;
+}
+
+// A title as a box can show it: control characters would break the line or the text.
+QString shownTitle(const QString& title)
+{
+    QString shown = title.left(64);
+    for (QChar& c : shown) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return shown;
+}
+
+} // namespace
+
 Association::Association(ExchangeAbort* abort)
-    : m_abort(abort), m_transport(std::make_unique<AbortableTransport>(abort))
+    : m_ownAbort(abort ? nullptr : std::make_unique<ExchangeAbort>()),
+      m_abort(abort ? abort : m_ownAbort.get()),
+      m_transport(std::make_unique<AbortableTransport>(m_abort))
 {
     silenceToolkitLog();
 }
@@ -17,15 +52,25 @@ Association::Association(ExchangeAbort* abort)
 Association::~Association()
 {
     close(true);
+    m_abort->disarmDeadline();
 }
 
 bool Association::isAborted() const
 {
-    return m_abort && m_abort->isAborted();
+    return m_abort->isAborted();
 }
 
 DicomError Association::abortedError() const
 {
+    switch (m_abort->reason()) {
+    case ExchangeAbort::Reason::Deadline:
+        return ExchangeErrors::deadlinePassed(m_peer, m_timeouts);
+    case ExchangeAbort::Reason::InvalidAnswer:
+        return ExchangeErrors::answerRefused(m_peer, m_abort->refusal());
+    case ExchangeAbort::Reason::None:
+    case ExchangeAbort::Reason::Program:
+        break;
+    }
     return ExchangeErrors::aborted(m_peer);
 }
 
@@ -34,6 +79,27 @@ DicomError Association::failure(const OFCondition& cond) const
     if (isAborted())
         return abortedError();
     return ExchangeErrors::fromCondition(cond, ExchangeErrors::Phase::Exchange, m_peer, m_timeouts);
+}
+
+DicomError Association::connect(const ConnectionParams& params, quint16 port,
+                                HandoverListener& listener)
+{
+    TcpConnection tcp = connectTcp(params.host, port, m_peer, m_timeouts, *m_abort);
+    if (isAborted()) {
+        if (tcp.socket >= 0)
+            ::close(tcp.socket);
+        return abortedError();
+    }
+    if (tcp.socket < 0)
+        return tcp.error;
+    m_abort->registerSocket(tcp.socket); // an abort from here on ends the connection
+    if (!listener.open()) {
+        m_abort->unregisterSocket(tcp.socket);
+        ::close(tcp.socket);
+        return ExchangeErrors::connectFailed(errno, m_peer, m_timeouts);
+    }
+    m_transport->handOver(tcp.socket);
+    return {};
 }
 
 DicomError Association::open(const ConnectionParams& params, const char* abstractSyntax,
@@ -46,11 +112,23 @@ DicomError Association::open(const ConnectionParams& params, const char* abstrac
     const uint port = params.port.trimmed().toUInt(&ok, 10);
     if (!ok || port < 1 || port > 65535)
         return ExchangeErrors::badPort(params.port);
+    if (!isValidAeTitle(params.callingAet))
+        return ExchangeErrors::badAeTitle(shownTitle(params.callingAet), true);
+    if (!isValidAeTitle(params.calledAet))
+        return ExchangeErrors::badAeTitle(shownTitle(params.calledAet), false);
     if (isAborted())
         return abortedError();
+    m_abort->armDeadline(std::chrono::steady_clock::now() +
+                         std::chrono::seconds(m_timeouts.totalSeconds()));
 
     using ExchangeErrors::Phase;
+    HandoverListener listener;
+    DicomError error = connect(params, quint16(port), listener);
+    if (error.isError())
+        return error;
+
     // Process-wide in the toolkit; only one exchange runs at a time, so setting it here is safe.
+    // The toolkit only reaches the hand-over listener on this machine.
     dcmConnectionTimeout.set(Sint32(m_timeouts.connectSeconds));
 
     OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, m_timeouts.acseSeconds, &m_net);
@@ -61,20 +139,21 @@ DicomError Association::open(const ConnectionParams& params, const char* abstrac
     if (cond.bad())
         return ExchangeErrors::fromCondition(cond, Phase::Exchange, m_peer, m_timeouts);
 
-    const QByteArray calling = params.callingAet.toLatin1();
-    const QByteArray called = params.calledAet.toLatin1();
-    const QByteArray address = params.host.toUtf8() + ':' + QByteArray::number(port);
+    const QByteArray calling = params.callingAet.trimmed().toLatin1();
+    const QByteArray called = params.calledAet.trimmed().toLatin1();
     const char* transferSyntaxes[] = {UID_LittleEndianExplicitTransferSyntax,
                                       UID_LittleEndianImplicitTransferSyntax};
     ASC_setAPTitles(m_params, calling.constData(), called.constData(), nullptr);
     // Plain TCP all the same: the layer set above only lets the abort see the socket.
     ASC_setTransportLayerType(m_params, OFTrue);
-    ASC_setPresentationAddresses(m_params, OFStandard::getHostName().c_str(), address.constData());
+    ASC_setPresentationAddresses(m_params, OFStandard::getHostName().c_str(),
+                                 listener.address().constData());
     cond = ASC_addPresentationContext(m_params, 1, abstractSyntax, transferSyntaxes, 2);
     if (cond.bad())
         return ExchangeErrors::fromCondition(cond, Phase::Exchange, m_peer, m_timeouts);
 
     cond = ASC_requestAssociation(m_net, m_params, &m_assoc);
+    listener.close();
     if (cond.bad()) {
         if (isAborted())
             return abortedError();
@@ -92,12 +171,16 @@ DicomError Association::open(const ConnectionParams& params, const char* abstrac
     m_contextId = ASC_findAcceptedPresentationContextID(m_assoc, abstractSyntax);
     if (m_contextId == 0)
         return ExchangeErrors::serviceNotAccepted(serviceName, m_peer);
+    T_ASC_PresentationContext context{};
+    if (ASC_findAcceptedPresentationContext(m_params, m_contextId, &context).good())
+        m_transport->setExplicitVr(OFString(context.acceptedTransferSyntax) !=
+                                   UID_LittleEndianImplicitTransferSyntax);
     return {};
 }
 
-void Association::release()
+void Association::finish(bool succeeded)
 {
-    close(isAborted());
+    close(!succeeded || isAborted());
 }
 
 void Association::close(bool abortAssociation)

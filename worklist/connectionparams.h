@@ -2,12 +2,21 @@
 
 #include <QString>
 
-// Time-outs of one exchange in seconds. A hung server costs at most dimse + acse.
+// Time-outs of one exchange in seconds. Each of the first three restarts whenever a byte
+// arrives, so a server that trickles its answer would never meet them: every exchange also ends
+// at its total deadline, totalSeconds() after it began, whatever the server does.
 struct Timeouts
 {
     int connectSeconds = 5;
     int acseSeconds = 10;
     int dimseSeconds = 30;
+    // Time a large answer may take beyond the others (100,000 entries arrive in a few seconds).
+    int marginSeconds = 20;
+
+    [[nodiscard]] int totalSeconds() const
+    {
+        return connectSeconds + acseSeconds + dimseSeconds + marginSeconds;
+    }
 };
 
 // Where an exchange goes. All four connection values are text as the user typed them;

@@ -7,20 +7,30 @@
 //   positive               the DIMSE status word of a failure response (0xA700 -> 42752,
 //                          0xC000 -> 49152); the description names the server and the status
 //   -(module*65536+code)   a DCMTK condition: module 6 is the network module, whose codes
-//                          0x2xx come from DIMSE and 0x3xx from the upper layer (0x31c: TCP
-//                          connection failed, e.g. refused; 0x301: association rejected;
-//                          0x207: no answer within the DIMSE time-out; 0x31a: no answer within
-//                          the association time-out; 0x317: the server aborted; 0x208: the
-//                          server accepts none of the offered services)
-//   -1                     a setting the exchange cannot use (port not a whole number 1..65535);
+//                          0x2xx come from DIMSE and 0x3xx from the upper layer (0x31c: the TCP
+//                          connection failed: refused, unreachable, no connection within the
+//                          connect time-out; 0x320: host name not found; 0x301: association
+//                          rejected; 0x207: no answer within the DIMSE time-out; 0x31a: no
+//                          answer within the association time-out; 0x317: the server aborted;
+//                          0x208: the server accepts none of the offered services). The
+//                          description is chosen by the code (and errno for a connect), never
+//                          by the toolkit's wording, which the C library translates.
+//   -1                     a setting the exchange cannot use (port not a whole number 1..65535,
+//                          an AE title that is empty, too long or holds control characters);
 //                          nothing was sent
 //   -2                     the exchange was aborted by the program itself
+//   -3                     no complete answer within the exchange's total deadline
+//   -4                     the answer broke a rule or a limit of the program (data before the
+//                          association answer, an entry nested too deeply or too large)
 struct DicomError
 {
     int number = 0; // 0: no error
     QString description;
 
+    static constexpr int badSetting = -1;
     static constexpr int abortedByProgram = -2;
+    static constexpr int deadlinePassed = -3;
+    static constexpr int answerRefused = -4;
 
     [[nodiscard]] bool isError() const { return number != 0; }
     // Cut off because the program is closing: nobody is there to be told.

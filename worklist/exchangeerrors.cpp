@@ -3,21 +3,29 @@
 #include <dcmtk/dcmnet/cond.h>
 #include <dcmtk/dcmnet/dimse.h>
 
+#include <cerrno>
+#include <netdb.h>
+
 namespace ExchangeErrors {
 
 namespace {
 
-int conditionNumber(const OFCondition& cond)
-{
-    return -(int(cond.module()) * 65536 + int(cond.code()));
-}
-
 QString statusMeaning(unsigned short status)
 {
-    if (status == 0xFE00)
+    switch (status) {
+    case 0xFE00:
         return QStringLiteral("Abbruch");
-    if (status == 0x0122)
+    case 0x0110:
+        return QStringLiteral("Verarbeitungsfehler");
+    case 0x0112:
+        return QStringLiteral("Eintrag nicht vorhanden");
+    case 0x0122:
         return QStringLiteral("Dienst nicht unterstützt");
+    case 0x0124:
+        return QStringLiteral("keine Berechtigung");
+    default:
+        break;
+    }
     if ((status & 0xFF00) == 0xA700)
         return QStringLiteral("keine Ressourcen frei");
     if ((status & 0xFF00) == 0xA900)
@@ -33,11 +41,18 @@ bool is(const OFCondition& cond, unsigned short code)
     return cond.bad() && cond.module() == OFM_dcmnet && cond.code() == code;
 }
 
-// A receive that failed because the server's bytes were no valid PDU carries that reason as a
-// nested condition ("0006:0307 ..."); the connection itself is still up. Returns the reason.
-QString nestedPduFault(const QString& detail)
+int codeNumber(unsigned short code)
 {
-    for (const unsigned short code : {DULC_ILLEGALPDU, DULC_ILLEGALPDULENGTH}) {
+    return -(int(OFM_dcmnet) * 65536 + int(code));
+}
+
+// A receive that failed because the server's bytes were no valid PDU carries that fault as a
+// nested condition, found by its module and code. Returns the toolkit's reason for it (one of
+// its own fixed English texts, never the C library's translated ones), or a null string.
+QString nestedPduFault(const OFCondition& cond)
+{
+    const QString detail = QString::fromLatin1(cond.text());
+    for (const unsigned short code : {DULC_ILLEGALPDU, DULC_ILLEGALPDULENGTH, DULC_UNEXPECTEDPDU}) {
         const QString marker = QStringLiteral("\n%1:%2 ")
                                    .arg(uint(OFM_dcmnet), 4, 16, QLatin1Char('0'))
                                    .arg(uint(code), 4, 16, QLatin1Char('0'));
@@ -52,7 +67,18 @@ QString nestedPduFault(const QString& detail)
 
 DicomError badPort(const QString& port)
 {
-    return {-1, QStringLiteral("Port \"%1\" ist keine gültige Portnummer (1 bis 65535)").arg(port)};
+    return {DicomError::badSetting,
+            QStringLiteral("Port \"%1\" ist keine gültige Portnummer (1 bis 65535)").arg(port)};
+}
+
+DicomError badAeTitle(const QString& title, bool own)
+{
+    const QString which =
+        own ? QStringLiteral("Eigener AE-Titel") : QStringLiteral("AE-Titel des Servers");
+    return {DicomError::badSetting,
+            QStringLiteral("%1 \"%2\" ist ungültig (1 bis 16 Zeichen, keine Steuerzeichen, kein "
+                           "Backslash)")
+                .arg(which, title)};
 }
 
 DicomError aborted(const QString& peer)
@@ -60,24 +86,61 @@ DicomError aborted(const QString& peer)
     return {DicomError::abortedByProgram, QStringLiteral("Austausch mit %1 abgebrochen").arg(peer)};
 }
 
+DicomError deadlinePassed(const QString& peer, const Timeouts& timeouts)
+{
+    return {DicomError::deadlinePassed,
+            QStringLiteral("Keine vollständige Antwort von %1 innerhalb von %2 s")
+                .arg(peer)
+                .arg(timeouts.totalSeconds())};
+}
+
+DicomError answerRefused(const QString& peer, const QString& why)
+{
+    return {DicomError::answerRefused,
+            QStringLiteral("Ungültige Antwort von %1: %2").arg(peer, why)};
+}
+
+DicomError connectFailed(int error, const QString& peer, const Timeouts& timeouts)
+{
+    const int number = codeNumber(DULC_TCPINITERROR);
+    switch (error) {
+    case ECONNREFUSED:
+        return {number, QStringLiteral("Verbindung zu %1 abgelehnt").arg(peer)};
+    case ETIMEDOUT:
+        return {number, QStringLiteral("Keine Verbindung zu %1 innerhalb von %2 s")
+                            .arg(peer)
+                            .arg(timeouts.connectSeconds)};
+    case ENETUNREACH:
+    case ENETDOWN:
+        return {number, QStringLiteral("Netz von %1 nicht erreichbar").arg(peer)};
+    case EHOSTUNREACH:
+    case EHOSTDOWN:
+        return {number, QStringLiteral("Rechner von %1 nicht erreichbar").arg(peer)};
+    default:
+        return {number,
+                QStringLiteral("Verbindung zu %1 fehlgeschlagen (Fehler %2)").arg(peer).arg(error)};
+    }
+}
+
+DicomError hostNotFound(int error, const QString& host)
+{
+    const int number = codeNumber(DULC_UNKNOWNHOST);
+    if (error == EAI_AGAIN)
+        return {number,
+                QStringLiteral("Rechner %1 zur Zeit nicht auffindbar (Namensauflösung gestört)")
+                    .arg(host)};
+    return {number, QStringLiteral("Rechner %1 nicht gefunden").arg(host)};
+}
+
 DicomError fromCondition(const OFCondition& cond, Phase phase, const QString& peer,
                          const Timeouts& timeouts)
 {
-    const int number = conditionNumber(cond);
-    const QString detail = QString::fromLocal8Bit(cond.text());
+    const int number = -(int(cond.module()) * 65536 + int(cond.code()));
 
-    if (is(cond, DULC_TCPINITERROR)) {
-        if (detail.contains(QLatin1String("refused"), Qt::CaseInsensitive))
-            return {number, QStringLiteral("Verbindung zu %1 abgelehnt").arg(peer)};
-        if (detail.contains(QLatin1String("timed out"), Qt::CaseInsensitive) ||
-            detail.contains(QLatin1String("timeout"), Qt::CaseInsensitive))
-            return {number, QStringLiteral("Keine Verbindung zu %1 innerhalb von %2 s")
-                                .arg(peer)
-                                .arg(timeouts.connectSeconds)};
-        if (detail.contains(QLatin1String("unknown host"), Qt::CaseInsensitive))
-            return {number, QStringLiteral("Rechner von %1 nicht gefunden").arg(peer)};
-        return {number, QStringLiteral("Verbindung zu %1 fehlgeschlagen: %2").arg(peer, detail)};
-    }
+    if (is(cond, DULC_UNKNOWNHOST))
+        return {number, QStringLiteral("Rechner von %1 nicht gefunden").arg(peer)};
+    if (is(cond, DULC_TCPINITERROR))
+        return {number, QStringLiteral("Verbindung zu %1 fehlgeschlagen").arg(peer)};
     if (is(cond, DULC_READTIMEOUT) || is(cond, DIMSEC_NODATAAVAILABLE)) {
         const int seconds =
             phase == Phase::Associate ? timeouts.acseSeconds : timeouts.dimseSeconds;
@@ -85,22 +148,29 @@ DicomError fromCondition(const OFCondition& cond, Phase phase, const QString& pe
                 QStringLiteral("Keine Antwort von %1 innerhalb von %2 s").arg(peer).arg(seconds)};
     }
     if (is(cond, DIMSEC_RECEIVEFAILED) || is(cond, DIMSEC_READPDVFAILED)) {
-        const QString pduFault = nestedPduFault(detail);
-        if (!pduFault.isEmpty())
-            return {number, QStringLiteral("Ungültige Antwort von %1: %2").arg(peer, pduFault)};
+        const QString pduFault = nestedPduFault(cond);
+        if (!pduFault.isNull())
+            return {number, QStringLiteral("Ungültige Antwort von %1 (%2)").arg(peer, pduFault)};
     }
     if (is(cond, DULC_PEERABORTEDASSOCIATION))
         return {number, QStringLiteral("%1 hat die Verbindung abgebrochen").arg(peer)};
+    if (is(cond, DULC_ILLEGALPDU) || is(cond, DULC_ILLEGALPDULENGTH) ||
+        is(cond, DULC_UNEXPECTEDPDU) || is(cond, DIMSEC_PARSEFAILED) ||
+        is(cond, DIMSEC_BADMESSAGE) || is(cond, DIMSEC_BADDATA) ||
+        is(cond, DIMSEC_UNEXPECTEDRESPONSE) || is(cond, DIMSEC_UNEXPECTEDPDVTYPE) ||
+        is(cond, DIMSEC_INVALIDPRESENTATIONCONTEXTID) || is(cond, DULC_ILLEGALREJECTRESULT) ||
+        is(cond, DULC_ILLEGALREJECTREASON))
+        return {number,
+                QStringLiteral("Ungültige Antwort von %1 (%2)")
+                    .arg(peer, QString::fromLatin1(cond.text()).section(QLatin1Char('\n'), 0, 0))};
     if (is(cond, DULC_NETWORKCLOSED) || is(cond, DULC_TCPIOERROR) ||
         is(cond, DIMSEC_RECEIVEFAILED) || is(cond, DIMSEC_READPDVFAILED) ||
         is(cond, DIMSEC_SENDFAILED))
         return {number, QStringLiteral("Verbindung zu %1 unerwartet beendet").arg(peer)};
-    if (is(cond, DULC_ILLEGALPDU) || is(cond, DULC_ILLEGALPDULENGTH) ||
-        is(cond, DIMSEC_PARSEFAILED) || is(cond, DIMSEC_BADMESSAGE) || is(cond, DIMSEC_BADDATA) ||
-        is(cond, DIMSEC_UNEXPECTEDRESPONSE) || is(cond, DIMSEC_UNEXPECTEDPDVTYPE) ||
-        is(cond, DULC_ILLEGALREJECTRESULT) || is(cond, DULC_ILLEGALREJECTREASON))
-        return {number, QStringLiteral("Ungültige Antwort von %1: %2").arg(peer, detail)};
-    return {number, QStringLiteral("Fehler im Austausch mit %1: %2").arg(peer, detail)};
+    return {number, QStringLiteral("Fehler im Austausch mit %1 (Toolkit-Code %2:%3)")
+                        .arg(peer)
+                        .arg(uint(cond.module()))
+                        .arg(uint(cond.code()), 0, 16)};
 }
 
 DicomError rejected(const T_ASC_RejectParameters& reject, const QString& peer)
@@ -132,13 +202,13 @@ DicomError rejected(const T_ASC_RejectParameters& reject, const QString& peer)
     const QString kind = reject.result == ASC_RESULT_REJECTEDTRANSIENT
                              ? QStringLiteral(", vorübergehend")
                              : QString();
-    return {-(int(OFM_dcmnet) * 65536 + int(DULC_ASSOCIATIONREJECTED)),
+    return {codeNumber(DULC_ASSOCIATIONREJECTED),
             QStringLiteral("Assoziation abgelehnt: %1 (%2%3)").arg(reason, peer, kind)};
 }
 
 DicomError serviceNotAccepted(const QString& service, const QString& peer)
 {
-    return {-(int(OFM_dcmnet) * 65536 + int(DIMSEC_NOVALIDPRESENTATIONCONTEXTID)),
+    return {codeNumber(DIMSEC_NOVALIDPRESENTATIONCONTEXTID),
             QStringLiteral("%1 nimmt den Dienst \"%2\" nicht an").arg(peer, service)};
 }
 

@@ -8,13 +8,24 @@
 #include <dcmtk/ofstd/ofcond.h>
 
 // Internal to the DICOM layer: the German failure texts and their numbers (see dicomerror.h).
-// `peer` is "host:port" as the user gave it.
+// Every text is the program's own and the same in every locale; `peer` is "host:port" as the
+// user gave it.
 namespace ExchangeErrors {
 
 enum class Phase { Connect, Associate, Exchange };
 
 [[nodiscard]] DicomError badPort(const QString& port);
+// `own`: the program's AE title, else the server's.
+[[nodiscard]] DicomError badAeTitle(const QString& title, bool own);
 [[nodiscard]] DicomError aborted(const QString& peer);
+[[nodiscard]] DicomError deadlinePassed(const QString& peer, const Timeouts& timeouts);
+// `why` names what in the answer was refused.
+[[nodiscard]] DicomError answerRefused(const QString& peer, const QString& why);
+// A TCP connect that failed with `error` (an errno value; ETIMEDOUT also for the connect
+// time-out running out).
+[[nodiscard]] DicomError connectFailed(int error, const QString& peer, const Timeouts& timeouts);
+// A host name that getaddrinfo() could not resolve (`error`: its EAI_ code).
+[[nodiscard]] DicomError hostNotFound(int error, const QString& host);
 [[nodiscard]] DicomError fromCondition(const OFCondition& cond, Phase phase, const QString& peer,
                                        const Timeouts& timeouts);
 [[nodiscard]] DicomError rejected(const T_ASC_RejectParameters& reject, const QString& peer);

@@ -66,6 +66,6 @@ DicomError sendRemoval(const ConnectionParams& params, const QString& entryKey,
         error = association.abortedError();
     else if (!isStoreSuccess(response.DimseStatus))
         error = ExchangeErrors::status(response.DimseStatus, association.peer());
-    association.release();
+    association.finish(!error.isError());
     return error;
 }

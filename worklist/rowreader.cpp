@@ -135,8 +135,43 @@ qsizetype plausibleLength(const QByteArray& bytes)
 
 enum class CharsetKind { Undeclared, Utf8, Latin1, Other };
 
+// What one cell keeps and shows. A longer value (no VR of a shown attribute allows more than
+// 64 characters a component) is cut: painting or keeping megabytes in a cell would hold the
+// window and the memory.
+constexpr qsizetype maxCellChars = 1024;
+
 // Distinct descriptions a reader keeps for sharing.
 constexpr qsizetype maxSharedTexts = 4096;
+
+// The first bytes of a value, enough for maxCellChars characters in its character set, so a
+// huge value is never decoded whole. A cut never splits a UTF-8 sequence. Sets `cut` when
+// bytes were left off.
+RawValue head(RawValue value, CharsetKind kind, bool* cut)
+{
+    // UTF-8 takes up to 4 bytes a character; the toolkit's sets (ISO 2022) add escapes.
+    const size_t limit = size_t(maxCellChars) * (kind == CharsetKind::Other ? 16 : 4);
+    if (value.size <= limit)
+        return value;
+    *cut = true;
+    size_t size = limit;
+    if (kind == CharsetKind::Utf8 || kind == CharsetKind::Undeclared) {
+        while (size > 0 && (static_cast<unsigned char>(value.data[size]) & 0xC0) == 0x80)
+            --size;
+    }
+    return {value.data, size};
+}
+
+// At most maxCellChars characters, marked with "…" when cut.
+QString capped(QString text, bool cut)
+{
+    if (text.size() > maxCellChars) {
+        text.truncate(maxCellChars);
+        cut = true;
+    }
+    if (cut)
+        text += QChar(0x2026);
+    return text;
+}
 
 QString formatName(const QString& name)
 {
@@ -216,9 +251,11 @@ WorklistRow RowReader::read(DcmItem& dataset)
     else if (charset == "ISO_IR 100")
         kind = CharsetKind::Latin1;
 
-    const auto decode = [&](RawValue value, bool personName) -> QString {
+    // Decodes at most the head of the value; `cut` tells whether bytes were left off.
+    const auto decode = [&](RawValue value, bool personName, bool* cut) -> QString {
         if (!value.data || value.size == 0)
             return {};
+        value = head(value, kind, cut);
         if (isPlainAscii(value))
             return QString::fromLatin1(value.data, qsizetype(value.size));
         switch (kind) {
@@ -253,11 +290,13 @@ WorklistRow RowReader::read(DcmItem& dataset)
     const auto description = [&](RawValue value) -> QString {
         if (!value.data || value.size == 0)
             return {};
+        bool cut = false;
+        value = head(value, kind, &cut);
         const QByteArray bytes = QByteArray::fromRawData(value.data, qsizetype(value.size));
         const auto known = m_descriptions.texts.constFind(bytes);
         if (known != m_descriptions.texts.cend())
             return *known;
-        QString text = decode(value, false);
+        QString text = capped(decode(value, false, &cut), cut);
         // Bounded, for a server that sends a different description with every entry.
         if (m_descriptions.texts.size() < maxSharedTexts)
             m_descriptions.texts.insert(QByteArray(value.data, qsizetype(value.size)), text);
@@ -265,8 +304,13 @@ WorklistRow RowReader::read(DcmItem& dataset)
     };
 
     WorklistRow row;
-    row.patientId = decode(rawValue(dataset, DCM_PatientID), false);
-    row.name = formatName(decode(rawValue(dataset, DCM_PatientName), true));
+    const auto cell = [&](const DcmTagKey& key, bool personName) {
+        bool cut = false;
+        QString text = decode(rawValue(dataset, key), personName, &cut);
+        return capped(personName ? formatName(text) : text, cut);
+    };
+    row.patientId = cell(DCM_PatientID, false);
+    row.name = cell(DCM_PatientName, true);
     row.birthDateValue = parseDicomDate(rawValue(dataset, DCM_PatientBirthDate));
     if (row.birthDateValue.isValid()) {
         // Formatting by the locale is slow, and many patients share a birthday.
@@ -287,7 +331,12 @@ WorklistRow RowReader::read(DcmItem& dataset)
     row.studyDescription = description(rawValue(dataset, DCM_StudyDescription));
     if (row.studyDescription.isEmpty())
         row.studyDescription = description(rawValue(dataset, DCM_RequestedProcedureDescription));
-    row.entryKey = decode(rawValue(dataset, DCM_StudyInstanceUID), false);
+    // The key goes back to the server unchanged: a cut one would name another entry. One this
+    // long is no UID (64 characters at most), so the entry has no usable key.
+    bool keyCut = false;
+    row.entryKey = decode(rawValue(dataset, DCM_StudyInstanceUID), false, &keyCut);
+    if (keyCut || row.entryKey.size() > maxCellChars)
+        row.entryKey.clear();
     return row;
 }
 

@@ -14,7 +14,9 @@ class DcmItem;
 // Turns one returned worklist data set into one list row. Each data set is decoded by its own
 // Specific Character Set (0008,0005); without one, text that is not plain ASCII is read as
 // UTF-8 when it is valid UTF-8, otherwise as ISO 8859-1. A value that cannot be read or decoded
-// leaves its cell empty; the other cells are still filled.
+// leaves its cell empty; the other cells are still filled. A cell keeps at most 1024
+// characters: a longer value is cut and ends in "…" (only its first bytes are decoded); an
+// entry key too long to be a UID is left empty rather than cut.
 // A reader keeps the date format and the last character-set converter between rows, so one
 // reader per exchange is cheaper than the free functions below. Rows of one reader share the
 // text of equal birth dates and descriptions, which a worklist repeats from row to row.

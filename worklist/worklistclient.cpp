@@ -25,7 +25,7 @@ WorklistClient::WorklistClient(QObject* parent)
 
 WorklistClient::~WorklistClient()
 {
-    m_pendingRemoval.reset();
+    m_pendingRemovals.clear();
     {
         // Results posted before this are dropped with this object's pending events.
         const std::lock_guard lock(m_state->mutex);
@@ -70,17 +70,15 @@ bool WorklistClient::startQuery(const ConnectionParams& params)
     m_state->abort.reset();
     m_busy = true;
     markStarted();
-    m_worker = std::thread([this, state = m_state, params] {
+    startWorker([this, state = m_state, params] {
         FindOutcome outcome = runWorklistFind(params, &state->abort);
-        deliver(
-            *state,
-            [this, outcome = std::move(outcome)] {
-                exchangeEnded();
-                // Idle first: a failure box the result brings must not show the busy cursor.
-                if (!m_busy)
-                    emit busyChanged(false);
-                emit queryFinished(outcome);
-            });
+        deliver(*state, [this, outcome = std::move(outcome)] {
+            exchangeEnded();
+            // Idle first: a failure box the result brings must not show the busy cursor.
+            if (!m_busy)
+                emit busyChanged(false);
+            emit queryFinished(outcome);
+        });
     });
     emit busyChanged(true);
     return true;
@@ -89,7 +87,7 @@ bool WorklistClient::startQuery(const ConnectionParams& params)
 void WorklistClient::startRemoval(const ConnectionParams& params, const QString& entryKey)
 {
     if (m_busy) {
-        m_pendingRemoval = PendingRemoval{params, entryKey};
+        m_pendingRemovals.push_back({params, entryKey});
         return;
     }
     joinWorker();
@@ -102,19 +100,16 @@ void WorklistClient::startRemoval(const ConnectionParams& params, const QString&
 void WorklistClient::runRemovalThread(const PendingRemoval& removal)
 {
     markStarted();
-    m_worker = std::thread([this, state = m_state, removal] {
+    startWorker([this, state = m_state, removal] {
         QString uid;
-        const DicomError error =
-            sendRemoval(removal.params, removal.entryKey, &state->abort, &uid);
-        deliver(
-            *state,
-            [this, error, uid] {
-                exchangeEnded();
-                // Idle first: a failure box the result brings must not show the busy cursor.
-                if (!m_busy)
-                    emit busyChanged(false);
-                emit removalFinished(error, uid);
-            });
+        const DicomError error = sendRemoval(removal.params, removal.entryKey, &state->abort, &uid);
+        deliver(*state, [this, error, uid] {
+            exchangeEnded();
+            // Idle first: a failure box the result brings must not show the busy cursor.
+            if (!m_busy)
+                emit busyChanged(false);
+            emit removalFinished(error, uid);
+        });
     });
 }
 
@@ -122,19 +117,21 @@ void WorklistClient::exchangeEnded()
 {
     // The worker posted its result as its last act, so this join is immediate.
     joinWorker();
-    if (m_pendingRemoval && !m_state->abort.isAborted()) {
-        const PendingRemoval next = *m_pendingRemoval;
-        m_pendingRemoval.reset();
+    if (m_state->abort.reason() == ExchangeAbort::Reason::Program)
+        m_pendingRemovals.clear();
+    if (!m_pendingRemovals.empty()) {
+        const PendingRemoval next = m_pendingRemovals.front();
+        m_pendingRemovals.pop_front();
+        m_state->abort.reset(); // a deadline or a refused answer ends only its own exchange
         runRemovalThread(next); // stays busy; its result is posted after this one's signal
         return;
     }
-    m_pendingRemoval.reset();
     m_busy = false;
 }
 
 void WorklistClient::abort()
 {
-    m_pendingRemoval.reset();
+    m_pendingRemovals.clear();
     if (m_busy)
         m_state->abort.abort();
 }
@@ -151,6 +148,13 @@ bool WorklistClient::waitForIdle(int msecs)
         QThread::msleep(5);
     }
     return true;
+}
+
+void WorklistClient::startWorker(std::function<void()> body)
+{
+    // Without a thread of its own the exchange runs here: slower for the window, never lost.
+    if (!m_worker.start(body))
+        body();
 }
 
 void WorklistClient::joinWorker()

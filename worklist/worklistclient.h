@@ -3,16 +3,17 @@
 #include "connectionparams.h"
 #include "dicomerror.h"
 #include "exchangeabort.h"
+#include "workerthread.h"
 #include "worklistfind.h"
 
 #include <QObject>
 #include <QString>
 
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <thread>
 
 // Runs the DICOM exchanges off the caller's thread, at most one at a time. Signals are
 // delivered queued to the thread that owns the client, which is also the only thread that may
@@ -30,11 +31,11 @@ public:
     [[nodiscard]] bool isBusy() const { return m_busy; }
     // Returns false and starts nothing while an exchange runs: the refresh is dropped.
     bool startQuery(const ConnectionParams& params);
-    // Runs now, or right after the running exchange (after its finished signal). A later
-    // request replaces a waiting one.
+    // Runs now, or after the running exchange and the removals asked for before it, in the
+    // order asked; each emits removalFinished.
     void startRemoval(const ConnectionParams& params, const QString& entryKey);
-    // Ends the running exchange soon (it then reports an error numbered -2); a waiting
-    // removal is dropped.
+    // Ends the running exchange soon (it then reports an error numbered -2); the waiting
+    // removals are dropped.
     void abort();
     // Processes events until no exchange runs; false when the time ran out.
     bool waitForIdle(int msecs);
@@ -51,8 +52,8 @@ private:
         ExchangeAbort abort;
         std::mutex mutex;
         std::condition_variable ended;
-        bool done = true;                    // the worker has posted its result
-        WorklistClient* receiver = nullptr;  // null once the client is going away
+        bool done = true;                   // the worker has posted its result
+        WorklistClient* receiver = nullptr; // null once the client is going away
     };
 
     struct PendingRemoval
@@ -62,6 +63,7 @@ private:
     };
 
     void runRemovalThread(const PendingRemoval& removal);
+    void startWorker(std::function<void()> body);
     void joinWorker();
     // Called on the owner's thread after the worker has delivered its result.
     void exchangeEnded();
@@ -71,7 +73,7 @@ private:
     void markStarted();
 
     std::shared_ptr<WorkerState> m_state;
-    std::thread m_worker;
-    std::optional<PendingRemoval> m_pendingRemoval;
+    WorkerThread m_worker;
+    std::deque<PendingRemoval> m_pendingRemovals;
     bool m_busy = false;
 };

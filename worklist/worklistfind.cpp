@@ -70,7 +70,7 @@ FindOutcome runWorklistFind(const ConnectionParams& params, ExchangeAbort* abort
     } else if (response.DimseStatus != statusSuccess) {
         outcome.error = ExchangeErrors::status(response.DimseStatus, association.peer());
     }
-    association.release();
+    association.finish(!outcome.error.isError());
     if (outcome.error.isError())
         outcome.rows.clear();
     else

@@ -231,7 +231,9 @@ void TestMainWindow::refreshGate()
                            "Keine Verbindung eingerichtet – bitte unter Einstellungen eintragen"));
     if (queries)
         QVERIFY(handled.wait(15000));
-    QCOMPARE(server.connections, queries ? 2 : 0);
+    // A blank AE title passes the gate; the exchange then names it invalid and sends nothing.
+    const bool blankTitle = localAet == QLatin1String("\" \"");
+    QCOMPARE(server.connections, queries && !blankTitle ? 2 : 0);
     QCOMPARE(boxes.texts.size(), queries ? 2 : 0);
 }
 

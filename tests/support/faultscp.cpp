@@ -4,6 +4,7 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dcmlayer.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
@@ -15,20 +16,139 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+namespace {
+
+// Sends what the toolkit writes one byte at a time, `perByte` apart, until the owner stops.
+class TrickleConnection final : public DcmTCPConnection
+{
+public:
+    TrickleConnection(DcmNativeSocketType socket, FaultScp& owner,
+                      std::chrono::milliseconds perByte)
+        : DcmTCPConnection(socket), m_owner(owner), m_perByte(perByte)
+    {}
+    ssize_t write(void* buf, size_t nbyte) override
+    {
+        const auto* bytes = static_cast<const char*>(buf);
+        for (size_t i = 0; i < nbyte; ++i) {
+            if (::send(getSocket(), bytes + i, 1, MSG_NOSIGNAL) != 1 || !m_owner.pause(m_perByte))
+                return -1;
+        }
+        return ssize_t(nbyte);
+    }
+
+private:
+    FaultScp& m_owner;
+    std::chrono::milliseconds m_perByte;
+};
+
+void putLe16(QByteArray& out, quint16 value)
+{
+    out.append(char(value & 0xFF)).append(char(value >> 8));
+}
+
+void putLe32(QByteArray& out, quint32 value)
+{
+    putLe16(out, quint16(value & 0xFFFF));
+    putLe16(out, quint16(value >> 16));
+}
+
+void putBe32(QByteArray& out, quint32 value)
+{
+    out.append(char(value >> 24))
+        .append(char(value >> 16))
+        .append(char(value >> 8))
+        .append(char(value));
+}
+
+// An implicit VR element of the command set.
+QByteArray commandElement(quint16 element, const QByteArray& value)
+{
+    QByteArray out;
+    putLe16(out, 0x0000);
+    putLe16(out, element);
+    putLe32(out, quint32(value.size()));
+    return out + value;
+}
+
+QByteArray us(quint16 value)
+{
+    QByteArray out;
+    putLe16(out, value);
+    return out;
+}
+
+// One entry whose scheduled step sequence holds another, `depth` times over, each of undefined
+// length: a few bytes a level, as deep as a recursive reader could ever be asked to go.
+QByteArray nestedEntry(int depth, bool explicitVr)
+{
+    QByteArray out;
+    const auto header = [&](quint16 group, quint16 element, const char* vr, quint32 length) {
+        putLe16(out, group);
+        putLe16(out, element);
+        if (explicitVr && vr) {
+            out.append(vr, 2).append(2, '\0');
+        }
+        putLe32(out, length);
+    };
+    header(0x0010, 0x0020, "LO", 4); // Patient ID "DEEP"
+    if (explicitVr) {                // LO has a two-byte length
+        out.chop(6);
+        putLe16(out, 4);
+    }
+    out.append("DEEP");
+    for (int i = 0; i < depth; ++i) {
+        header(0x0040, 0x0100, "SQ", 0xFFFFFFFF);
+        putLe16(out, 0xFFFE), putLe16(out, 0xE000), putLe32(out, 0xFFFFFFFF);
+    }
+    for (int i = 0; i < depth; ++i) {
+        putLe16(out, 0xFFFE), putLe16(out, 0xE00D), putLe32(out, 0);
+        putLe16(out, 0xFFFE), putLe16(out, 0xE0DD), putLe32(out, 0);
+    }
+    return out;
+}
+
+// A P-DATA-TF PDU with one PDV.
+QByteArray pdataPdu(quint8 contextId, bool command, bool last, const QByteArray& fragment)
+{
+    QByteArray pdu;
+    pdu.append(char(0x04)).append(char(0x00));
+    putBe32(pdu, quint32(fragment.size() + 6));
+    putBe32(pdu, quint32(fragment.size() + 2));
+    pdu.append(char(contextId)).append(char((command ? 0x01 : 0x00) | (last ? 0x02 : 0x00)));
+    return pdu + fragment;
+}
+
+bool sendAll(int socket, const QByteArray& bytes)
+{
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n =
+            ::send(socket, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
+
+} // namespace
+
 // Plain TCP, like the toolkit's own, but it tells the owner the socket of each accepted
 // connection, so faults below DICOM can be written straight to the wire mid-exchange.
 class FaultScp::Transport final : public DcmTransportLayer
 {
 public:
-    explicit Transport(std::atomic<int>& socket) : m_socket(socket) {}
+    explicit Transport(FaultScp& owner) : m_owner(owner) {}
     DcmTransportConnection* createConnection(DcmNativeSocketType openSocket, OFBool) override
     {
-        m_socket = openSocket;
+        m_owner.m_socket = openSocket;
+        if (m_owner.m_trickle.count() > 0)
+            return new TrickleConnection(openSocket, m_owner, m_owner.m_trickle);
         return new DcmTCPConnection(openSocket);
     }
 
 private:
-    std::atomic<int>& m_socket;
+    FaultScp& m_owner;
 };
 
 class FaultScp::Server final : public DcmSCP
@@ -51,6 +171,11 @@ public:
     }
 
 protected:
+    void notifyReleaseRequest() override
+    {
+        ++m_owner.m_releaseRequests;
+        DcmSCP::notifyReleaseRequest();
+    }
     void notifyAssociationRequest(const T_ASC_Parameters& params,
                                   DcmSCPActionType& desiredAction) override
     {
@@ -84,10 +209,37 @@ protected:
             m_owner.waitForStop();
             return EC_IllegalCall; // makes the base class abort the association
         }
+        if (mode == Mode::DeepNesting) {
+            // The toolkit's writer would recurse as deep as the reader: the bytes go out by hand.
+            QByteArray command;
+            QByteArray sopClass(request.AffectedSOPClassUID);
+            if (sopClass.size() % 2)
+                sopClass.append('\0');
+            command += commandElement(0x0002, sopClass);
+            command += commandElement(0x0100, us(0x8020));
+            command += commandElement(0x0120, us(request.MessageID));
+            command += commandElement(0x0800, us(0x0000));
+            command += commandElement(0x0900, us(0xFF00));
+            QByteArray length;
+            putLe32(length, quint32(command.size()));
+            const quint8 id = info.presentationContextID;
+            QByteArray wire = pdataPdu(id, true, true, commandElement(0x0000, length) + command);
+            const QByteArray entry =
+                nestedEntry(m_owner.m_nesting,
+                            info.acceptedTransferSyntax != UID_LittleEndianImplicitTransferSyntax);
+            for (qsizetype at = 0; at < entry.size(); at += 16000)
+                wire += pdataPdu(id, false, at + 16000 >= entry.size(), entry.mid(at, 16000));
+            if (!sendAll(m_owner.m_socket, wire))
+                return EC_IllegalCall;
+            return sendFINDResponse(info.presentationContextID, request.MessageID,
+                                    request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
+        }
         const bool cutShort = mode == Mode::CloseAfterPending || mode == Mode::DropAfterPending ||
                               mode == Mode::GarbageAfterPending;
         int sent = 0;
         const auto sendPending = [&](DcmDataset* answer) {
+            if (!m_owner.pause(m_owner.m_matchInterval))
+                return OFCondition(EC_IllegalCall);
             return sendFINDResponse(info.presentationContextID, request.MessageID,
                                     request.AffectedSOPClassUID, answer, 0xFF00);
         };
@@ -131,9 +283,16 @@ protected:
     {
         DcmDataset* object = nullptr;
         OFCondition cond = receiveSTORERequest(request, info.presentationContextID, object);
+        OFString key;
+        if (object)
+            object->findAndGetOFString(DcmTagKey(0x0019, 0x0030), key);
         delete object;
         if (cond.bad())
             return cond;
+        {
+            const std::lock_guard lock(m_owner.m_mutex);
+            m_owner.m_storedKeys.push_back(QString::fromUtf8(key.c_str()));
+        }
         ++m_owner.m_storeRequests;
         switch (m_owner.m_storeReply) {
         case StoreReply::NeverAnswer:
@@ -151,7 +310,7 @@ private:
     FaultScp& m_owner;
 };
 
-FaultScp::FaultScp(Mode mode) : m_mode(mode), m_transport(std::make_unique<Transport>(m_socket)) {}
+FaultScp::FaultScp(Mode mode) : m_mode(mode), m_transport(std::make_unique<Transport>(*this)) {}
 
 FaultScp::~FaultScp()
 {
@@ -180,7 +339,8 @@ void FaultScp::setStoreReply(StoreReply reply, quint16 status)
 bool FaultScp::start()
 {
     m_stopping = false;
-    if (m_mode == Mode::SilentAfterConnect || m_mode == Mode::MalformedPdu) {
+    if (m_mode == Mode::SilentAfterConnect || m_mode == Mode::MalformedPdu ||
+        m_mode == Mode::DataBeforeAnswer) {
         // Port 0 and read back what the system chose.
         const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -220,6 +380,19 @@ void FaultScp::stop()
         m_stopping = true;
     }
     m_stopped.notify_all();
+    if (m_server && m_thread.joinable()) {
+        // The toolkit waits for a connection a second at a time: one that ends at once wakes
+        // it, and it then sees the stop.
+        const int wake = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(m_port);
+        if (wake >= 0) {
+            (void)::connect(wake, reinterpret_cast<sockaddr*>(&address), sizeof(address));
+            ::close(wake);
+        }
+    }
     if (m_thread.joinable())
         m_thread.join();
     m_server.reset();
@@ -229,6 +402,18 @@ void FaultScp::waitForStop()
 {
     std::unique_lock lock(m_mutex);
     m_stopped.wait(lock, [this] { return m_stopping.load(); });
+}
+
+QStringList FaultScp::storedKeys()
+{
+    const std::lock_guard lock(m_mutex);
+    return m_storedKeys;
+}
+
+bool FaultScp::pause(std::chrono::milliseconds time)
+{
+    std::unique_lock lock(m_mutex);
+    return !m_stopped.wait_for(lock, time, [this] { return m_stopping.load(); });
 }
 
 void FaultScp::waitForPeerClose(int socket)
@@ -267,6 +452,12 @@ void FaultScp::runRawServer(int listenSocket)
             const unsigned char garbled[] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0A, 0xDE, 0xAD,
                                              0xBE, 0xEF, 0x00, 0x01, 0xFF, 0xFF, 0x10, 0x00};
             (void)::send(client, garbled, sizeof(garbled), MSG_NOSIGNAL);
+        }
+        if (m_mode == Mode::DataBeforeAnswer) {
+            // A P-DATA PDU where the answer to the association request belongs.
+            const unsigned char early[] = {0x04, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00,
+                                           0x00, 0x00, 0x04, 0x01, 0x03, 0x00, 0x00};
+            (void)::send(client, early, sizeof(early), MSG_NOSIGNAL);
         }
     }
     for (const int client : clients)

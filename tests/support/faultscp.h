@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QStringList>
 #include <QtGlobal>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -13,7 +15,8 @@ class DcmDataset;
 
 // A misbehaving DICOM server inside the test process, on 127.0.0.1, for faults no real server
 // makes on demand. It accepts Modality Worklist FIND and CR Image Storage (Explicit and Implicit
-// VR Little Endian), any AE titles, one association at a time, and stops when destroyed.
+// VR Little Endian), any AE titles, one association at a time, and stops when destroyed (at
+// once, also when idle).
 //
 // Extend it by adding a Mode and handling it in FaultScp::Server (DIMSE-level faults) or in
 // runRawServer() (faults below DICOM, written straight to the socket).
@@ -29,8 +32,11 @@ public:
                              // connection without a word
         GarbageAfterPending, // the first `pendingBeforeClose` data sets, then a garbled P-DATA
                              // PDU straight onto the wire
+        DeepNesting,         // one match of `nesting` undefined-length sequences, one in
+                             // another, written straight onto the wire, then finalStatus
         SilentAfterConnect,  // accepts the TCP connection and never says a word
         MalformedPdu,        // answers the association request with a garbled PDU
+        DataBeforeAnswer,    // sends a P-DATA PDU instead of answering the association request
     };
     // How a C-STORE (the program's removal) is answered.
     enum class StoreReply {
@@ -51,6 +57,11 @@ public:
     void setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count,
                            quint16 finalStatus = 0x0000);
     void setPendingBeforeClose(int count) { m_pendingBeforeClose = count; }
+    void setNesting(int depth) { m_nesting = depth; }
+    // Everything the server sends through the toolkit goes out one byte per `perByte`.
+    void setTrickle(std::chrono::milliseconds perByte) { m_trickle = perByte; }
+    // Waits `interval` before each match it sends.
+    void setMatchInterval(std::chrono::milliseconds interval) { m_matchInterval = interval; }
     void setStoreReply(StoreReply reply, quint16 status = 0x0000);
 
     // Changes how the next C-FIND is answered; safe while the server runs. Not for switching
@@ -68,6 +79,12 @@ public:
     [[nodiscard]] int associationRequests() const { return m_associationRequests; }
     [[nodiscard]] int findRequests() const { return m_findRequests; }
     [[nodiscard]] int storeRequests() const { return m_storeRequests; }
+    // A-RELEASE-RQs received (a client that aborts sends none).
+    [[nodiscard]] int releaseRequests() const { return m_releaseRequests; }
+    // The entry key (0019,0030) of each C-STORE received, in order.
+    [[nodiscard]] QStringList storedKeys();
+    // For the serving thread: waits `time`; false when stop() came first.
+    bool pause(std::chrono::milliseconds time);
 
 private:
     class Server;
@@ -86,12 +103,17 @@ private:
     int m_repeatCount = 0;
     std::atomic<quint16> m_finalStatus{0x0000};
     int m_pendingBeforeClose = 0;
+    int m_nesting = 0;
+    std::chrono::milliseconds m_trickle{0};
+    std::chrono::milliseconds m_matchInterval{0};
     StoreReply m_storeReply = StoreReply::Status;
     quint16 m_storeStatus = 0x0000;
     quint16 m_port = 0;
     std::atomic<int> m_associationRequests{0};
     std::atomic<int> m_findRequests{0};
     std::atomic<int> m_storeRequests{0};
+    std::atomic<int> m_releaseRequests{0};
+    QStringList m_storedKeys;      // guarded by m_mutex
     std::atomic<int> m_socket{-1}; // of the association being served
     std::atomic<bool> m_stopping{false};
     std::mutex m_mutex;

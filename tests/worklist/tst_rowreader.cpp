@@ -107,6 +107,24 @@ void TestRowReader::cells_data()
     QTest::newRow("undecodable name stays empty, rest filled")
         << badUtf8 << QStringList{"P1", "", "05.12.1950", "Step", "Req", "1.2.3"};
 
+    // A cell keeps 1024 characters, marked as cut; a UTF-8 character is never split; a key
+    // too long for a UID is no key at all (a cut one would name another entry).
+    const QString cut = QString(1023, u'\u00fc') + QChar(0x2026);
+    Entry huge;
+    huge.charset = "ISO_IR 192";
+    huge.name = QString(1 << 20, u'\u00fc').toUtf8();
+    huge.id = QByteArray(1025, '7');
+    huge.step = QByteArray(4097, 's');
+    huge.uid = QByteArray(1025, '1');
+    QTest::newRow("huge values cut to 1024 characters")
+        << huge
+        << QStringList{QString(1024, u'7') + QChar(0x2026),
+                       QLatin1Char(' ') + cut,
+                       "05.12.1950",
+                       QString(1024, u's') + QChar(0x2026),
+                       "Req",
+                       ""};
+
     Entry brokenEscape;
     brokenEscape.charset = "\\ISO 2022 IR 87";
     brokenEscape.name = QByteArray("Yamada^\x1B$B\x3B\x33", 11); // escape never switched back
