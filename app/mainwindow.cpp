@@ -38,14 +38,6 @@ constexpr int closeWaitMs = 1000;
 constexpr double statusLeft = 3420 + 1275 + 120;
 constexpr double statusGap = 120;
 
-QFont arial(double points, bool bold)
-{
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    return font;
-}
-
 // WCAG's relative luminance and contrast ratio.
 double luminance(const QColor& color)
 {
@@ -96,7 +88,7 @@ MainWindow::MainWindow(QString settingsPath, QWidget* parent)
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Kelvara"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/kelvara-32.png")));
-    setFont(arial(15.75, true));
+    setFont(arialFont(15.75, true));
 
     // The menu bar keeps the desktop's own font, as menus do everywhere else.
     menuBar()->setFont(QApplication::font());
@@ -111,7 +103,7 @@ MainWindow::MainWindow(QString settingsPath, QWidget* parent)
     auto makeButton = [client](const char* name, const QString& caption) {
         auto* button = new QPushButton(caption, client);
         button->setObjectName(QLatin1String(name));
-        button->setFont(arial(21.75, true));
+        button->setFont(arialFont(21.75, true));
         // Enter on a focused button presses that button, as on Windows.
         button->setAutoDefault(true);
         return button;
@@ -132,13 +124,13 @@ MainWindow::MainWindow(QString settingsPath, QWidget* parent)
     picDel->setToolTip(QStringLiteral("Eintrag entfernen"));
     lblStatus = new QLabel(client);
     lblStatus->setObjectName(QStringLiteral("lblStatus"));
-    lblStatus->setFont(arial(14, false));
+    lblStatus->setFont(arialFont(14, false));
     lblStatus->setWordWrap(true);
     lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     lblStatus->setAccessibleDescription(QStringLiteral("Stand der Liste"));
 
     lvWorklist->setModel(m_model);
-    lvWorklist->setFont(arial(26.25, false));
+    lvWorklist->setFont(arialFont(26.25, false));
     lvWorklist->setRootIsDecorated(false);
     lvWorklist->setItemsExpandable(false);
     lvWorklist->setUniformRowHeights(true); // keeps 100,000 rows cheap to lay out
@@ -158,13 +150,13 @@ MainWindow::MainWindow(QString settingsPath, QWidget* parent)
     connect(header, &QHeaderView::sectionResized, this,
             [this](int logical, int, int newSize) { onColumnResized(logical, newSize); });
 
-    placeTwips(cmdRefresh, 45, 6615, 3300, 1005);
-    placeTwips(lvWorklist, 45, 45, m_listTwips[0], m_listTwips[1]);
-    placeTwips(cmdClose, 6300, 6615, 3300, 1005);
-    placeTwips(cmdDel, 3420, 6615, 1275, 1005);
-    placeTwips(picDel, 3735, 6795, 705, 705);
+    Twips::place(cmdRefresh, 45, 6615, 3300, 1005);
+    Twips::place(lvWorklist, 45, 45, m_listWidthTwips, m_listHeightTwips);
+    Twips::place(cmdClose, 6300, 6615, 3300, 1005);
+    Twips::place(cmdDel, 3420, 6615, 1275, 1005);
+    Twips::place(picDel, 3735, 6795, 705, 705);
     picDel->raise();
-    placeTwips(lblStatus, statusLeft, 6615, 6300 - statusGap - statusLeft, 1005);
+    Twips::place(lblStatus, statusLeft, 6615, 6300 - statusGap - statusLeft, 1005);
     for (int column = 0; column < 5; ++column)
         setColumnTwips(column, m_columnTwips[static_cast<std::size_t>(column)]);
 
@@ -355,7 +347,7 @@ void MainWindow::onRemovalFinished(const DicomError& error)
 void MainWindow::mnuSettings_Click()
 {
     SettingsDialog dialog(
-        m_settings, [this] { SaveSettings(); }, this);
+        m_settings, [this] { writeSettings(); }, this);
     dialog.exec();
     updateStatus(); // the hint to fill in the settings may no longer hold
 }
@@ -445,16 +437,16 @@ void MainWindow::Form_Resize()
     const QRect frame = frameGeometry();
     input.outerWidth = Twips::fromPixels(frame.width(), dpi());
     input.outerHeight = Twips::fromPixels(frame.height(), dpi());
-    input.currentListWidth = m_listTwips[0];
+    input.currentListWidth = m_listWidthTwips;
     input.savedColumnWidths = m_settings.ColumnWidths;
     input.locale = QLocale();
     const MainLayout layout = computeMainLayout(input);
 
     if (layout.listWidth)
-        m_listTwips[0] = *layout.listWidth;
+        m_listWidthTwips = *layout.listWidth;
     if (layout.listHeight)
-        m_listTwips[1] = *layout.listHeight;
-    placeTwips(lvWorklist, 45, 45, m_listTwips[0], m_listTwips[1]);
+        m_listHeightTwips = *layout.listHeight;
+    Twips::place(lvWorklist, 45, 45, m_listWidthTwips, m_listHeightTwips);
     for (int column = 0; column < 5; ++column) {
         if (const auto width = layout.columnWidths[static_cast<std::size_t>(column)])
             setColumnTwips(column, *width);
@@ -499,14 +491,14 @@ void MainWindow::Form_Unload()
     if (m_unloaded || !m_instanceLock || !m_instanceLock->isLocked())
         return;
     m_unloaded = true;
-    SaveSettings();
+    writeSettings();
     tmrWork->stop();
     // Closing never waits for a slow server: the running exchange is cut off.
     m_client->abort();
     m_client->waitForIdle(closeWaitMs);
 }
 
-void MainWindow::SaveSettings()
+void MainWindow::writeSettings()
 {
     // A save that fails (read-only folder, full disk) leaves the old file whole; the program
     // goes on with the settings it holds.
@@ -527,11 +519,4 @@ void MainWindow::keyPressEvent(QKeyEvent* event)
 double MainWindow::dpi() const
 {
     return logicalDpiX();
-}
-
-void MainWindow::placeTwips(QWidget* widget, double left, double top, double width, double height)
-{
-    const double d = dpi();
-    widget->setGeometry(Twips::toPixels(left, d), Twips::toPixels(top, d),
-                        Twips::toPixels(width, d), Twips::toPixels(height, d));
 }

@@ -48,7 +48,6 @@ public:
     [[nodiscard]] const AppSettings& settings() const { return m_settings; }
     // The live widths of the five columns in twips, as Settings.ini stores them.
     [[nodiscard]] std::array<double, 5> columnWidthsTwips() const { return m_columnTwips; }
-    [[nodiscard]] double listWidthTwips() const { return m_listTwips[0]; }
     [[nodiscard]] WorklistClient& client() { return *m_client; }
     // Tests shorten the time-outs; the program uses the defaults.
     void setTimeouts(const Timeouts& timeouts) { m_timeouts = timeouts; }
@@ -73,7 +72,8 @@ protected:
 private:
     void WLQuery();
     void Form_Resize();
-    void SaveSettings();
+    // SaveSettings() for this window's record and live column widths.
+    void writeSettings();
     void picDel_Click();
     void onQueryFinished(const FindOutcome& outcome);
     void onRemovalFinished(const DicomError& error);
@@ -85,7 +85,6 @@ private:
     void onColumnResized(int column, int newPixels);
     [[nodiscard]] ConnectionParams connectionParams() const;
     [[nodiscard]] double dpi() const;
-    void placeTwips(QWidget* widget, double left, double top, double width, double height);
     void setColumnTwips(int column, double twips);
 
     QString m_settingsPath;
@@ -105,7 +104,8 @@ private:
 
     // Twips are kept as set, not read back from pixels, so that saved widths survive the
     // round trip through whole pixels unchanged.
-    std::array<double, 2> m_listTwips = {10335, 5415};
+    double m_listWidthTwips = 10335;
+    double m_listHeightTwips = 5415;
     std::array<double, 5> m_columnTwips = {6000, 10000, 5000, 2000, 1440};
     bool m_applyingLayout = false;
     bool m_unloaded = false;

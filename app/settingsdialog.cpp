@@ -24,10 +24,7 @@ SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> save
 {
     setObjectName(QStringLiteral("frmSettings"));
     setWindowTitle(QStringLiteral("Settings"));
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(12);
-    font.setBold(true);
-    setFont(font);
+    setFont(arialFont(12, true));
     const double dpi = logicalDpiX();
     setFixedSize(Twips::toPixels(4395, dpi), Twips::toPixels(3450, dpi));
 
@@ -48,29 +45,29 @@ SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> save
     };
 
     txtLocAET = makeEdit(this, "txtLocAET");
-    placeTwips(txtLocAET, 1890, 90, 2310, 405);
+    Twips::place(txtLocAET, 1890, 90, 2310, 405);
     makeLabel(this, QStringLiteral("Lokaler AET"), 315, 135, txtLocAET);
 
     Frame1 = new QGroupBox(QStringLiteral("Worklist"), this);
     Frame1->setObjectName(QStringLiteral("Frame1"));
-    placeTwips(Frame1, 180, 630, 4155, 2040);
+    Twips::place(Frame1, 180, 630, 4155, 2040);
     txtAET = makeEdit(Frame1, "txtAET");
-    placeTwips(txtAET, 1710, 360, 2310, 405);
+    Twips::place(txtAET, 1710, 360, 2310, 405);
     txtIP = makeEdit(Frame1, "txtIP");
-    placeTwips(txtIP, 1710, 900, 2310, 405);
+    Twips::place(txtIP, 1710, 900, 2310, 405);
     txtPort = makeEdit(Frame1, "txtPort");
-    placeTwips(txtPort, 1710, 1395, 2310, 405);
+    Twips::place(txtPort, 1710, 1395, 2310, 405);
     makeLabel(Frame1, QStringLiteral("AET"), 180, 450, txtAET);
     makeLabel(Frame1, QStringLiteral("IP"), 180, 990, txtIP);
     makeLabel(Frame1, QStringLiteral("Port"), 180, 1440, txtPort);
 
     cmdSave = new QPushButton(QStringLiteral("Speichern"), this);
     cmdSave->setObjectName(QStringLiteral("cmdSave"));
-    placeTwips(cmdSave, 1170, 2745, 1545, 645);
+    Twips::place(cmdSave, 1170, 2745, 1545, 645);
     cmdSave->setDefault(true);
     cmdCancel = new QPushButton(QStringLiteral("Abbrechen"), this);
     cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    placeTwips(cmdCancel, 2790, 2745, 1545, 645);
+    Twips::place(cmdCancel, 2790, 2745, 1545, 645);
     // A focused button takes Enter, as on Windows: Enter on "Abbrechen" cancels. Elsewhere
     // Enter goes to the default button, "Speichern".
     cmdSave->setAutoDefault(true);
@@ -103,12 +100,4 @@ void SettingsDialog::cmdSave_Click()
     if (m_saveSettings)
         m_saveSettings();
     accept();
-}
-
-void SettingsDialog::placeTwips(QWidget* widget, double left, double top, double width,
-                                double height)
-{
-    const double dpi = logicalDpiX();
-    widget->setGeometry(Twips::toPixels(left, dpi), Twips::toPixels(top, dpi),
-                        Twips::toPixels(width, dpi), Twips::toPixels(height, dpi));
 }

@@ -25,8 +25,6 @@ private slots:
     void cmdSave_Click();
 
 private:
-    void placeTwips(QWidget* widget, double left, double top, double width, double height);
-
     AppSettings& m_settings;
     std::function<void()> m_saveSettings;
     QLineEdit* txtLocAET;

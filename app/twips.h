@@ -1,6 +1,10 @@
 #pragma once
 
+#include <QFont>
+
 #include <cmath>
+
+class QWidget;
 
 // Window positions, sizes and column widths are kept in twips (1/1440 inch) so that saved
 // widths and the layout rules mean the same on every screen; this is the one place where
@@ -20,4 +24,10 @@ constexpr double perInch = 1440.0;
     return pixels * perInch / dpi;
 }
 
+// Sets `widget`'s geometry, given in twips, at the widget's own logical dpi.
+void place(QWidget* widget, double left, double top, double width, double height);
+
 } // namespace Twips
+
+// Arial in points, as both windows use it (Liberation Sans stands in where Arial is missing).
+[[nodiscard]] QFont arialFont(double points, bool bold);

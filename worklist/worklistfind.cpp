@@ -19,17 +19,14 @@ struct Collector
 {
     RowReader reader;
     QVector<WorklistRow>* rows;
-    RowOrderBuilder orders;
 };
 
 void onFindResponse(void* data, T_DIMSE_C_FindRQ* /*request*/, int /*responseCount*/,
                     T_DIMSE_C_FindRSP* /*response*/, DcmDataset* identifier)
 {
     auto* collector = static_cast<Collector*>(data);
-    if (identifier) {
+    if (identifier)
         collector->rows->append(collector->reader.read(*identifier));
-        collector->orders.add(collector->rows->constLast());
-    }
 }
 
 } // namespace
@@ -51,7 +48,7 @@ FindOutcome runWorklistFind(const ConnectionParams& params, ExchangeAbort* abort
     request.DataSetType = DIMSE_DATASET_PRESENT;
     request.Priority = DIMSE_PRIORITY_MEDIUM;
 
-    Collector collector{RowReader(), &outcome.rows, {}};
+    Collector collector{RowReader(), &outcome.rows};
     T_DIMSE_C_FindRSP response{};
     DcmDataset* statusDetail = nullptr;
     int responseCount = 0;
@@ -73,7 +70,5 @@ FindOutcome runWorklistFind(const ConnectionParams& params, ExchangeAbort* abort
     association.finish(!outcome.error.isError());
     if (outcome.error.isError())
         outcome.rows.clear();
-    else
-        outcome.orders = collector.orders.finish(outcome.rows);
     return outcome;
 }

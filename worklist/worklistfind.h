@@ -2,7 +2,6 @@
 
 #include "connectionparams.h"
 #include "dicomerror.h"
-#include "roworder.h"
 #include "worklistrow.h"
 
 #include <QMetaType>
@@ -14,7 +13,6 @@ class ExchangeAbort;
 struct FindOutcome
 {
     QVector<WorklistRow> rows;      // every match, in the order received
-    RowOrders orders;               // rows sorted by each key, found on the exchange's thread
     DicomError error;               // set on failure: rows is then empty and must not be shown
     bool truncatedByServer = false; // the server cut its answer (Cancel after some matches);
                                     // the rows it sent are valid
