@@ -1,5 +1,7 @@
+#include "settingslocation.h"
 #include "settingsstore.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -57,6 +59,8 @@ private slots:
     void saveSettings_data();
     void saveSettings();
     void germanWidthsReadBack();
+    void settingsLocation_data();
+    void settingsLocation();
 
 private:
     QTemporaryDir m_dir;
@@ -198,6 +202,79 @@ void TestSettingsStore::germanWidthsReadBack()
     LoadSettings(loaded, m_path);
     QCOMPARE(loaded.ColumnWidths[0], QStringLiteral("1234,5"));
     QCOMPARE(::parseColumnWidth(loaded.ColumnWidths[0], QLocale()).value_or(-1), 1234.5);
+}
+
+// Which file is read and which written, for each way the program can be installed. Every file
+// that exists names itself in IP; the preset also carries a comment that a user's first file keeps.
+void TestSettingsStore::settingsLocation_data()
+{
+    QTest::addColumn<QString>("programDir"); // inside the test folder
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<bool>("preset");
+    QTest::addColumn<bool>("userFile");
+    QTest::addColumn<bool>("xdgSet"); // else the user's file is in $HOME/.config
+    QTest::addColumn<QString>("reads");
+    QTest::addColumn<QString>("writes");
+
+    QTest::newRow("writable folder") << "prog" << true << true << true << true << "prog"
+                                     << "prog";
+    QTest::newRow("writable bin folder") << "bin" << true << true << false << true << "preset"
+                                         << "user";
+    QTest::newRow("read-only, nothing but the program's file")
+        << "prog" << false << false << false << true << "prog"
+        << "user";
+    QTest::newRow("read-only, preset") << "prog" << false << true << false << true << "preset"
+                                       << "user";
+    QTest::newRow("read-only, user file") << "prog" << false << false << true << true << "user"
+                                          << "user";
+    QTest::newRow("read-only, preset and user file")
+        << "prog" << false << true << true << true << "user"
+        << "user";
+    QTest::newRow("unset XDG_CONFIG_HOME, preset")
+        << "prog" << false << true << false << false << "preset"
+        << "user";
+    QTest::newRow("unset XDG_CONFIG_HOME, user file")
+        << "prog" << false << true << true << false << "user"
+        << "user";
+}
+
+void TestSettingsStore::settingsLocation()
+{
+    QFETCH(QString, programDir);
+    QFETCH(bool, writable);
+    QFETCH(bool, preset);
+    QFETCH(bool, userFile);
+    QFETCH(bool, xdgSet);
+    QFETCH(QString, reads);
+    QFETCH(QString, writes);
+
+    QTemporaryDir root;
+    const QString configDir = root.filePath(xdgSet ? "xdg" : "home/.config");
+    const QMap<QString, QString> files{{"prog", root.filePath(programDir + "/Settings.ini")},
+                                       {"preset", root.filePath("etc/kelvara/Settings.ini")},
+                                       {"user", configDir + "/kelvara/Settings.ini"}};
+    for (const auto& [name, file] : files.asKeyValueRange()) {
+        if (name == u"prog" || (name == u"preset" && preset) || (name == u"user" && userFile)) {
+            QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+            QVERIFY(
+                writeAll(file, "; from " + name.toUtf8() + "\n[Worklist]\nIP=" + name.toUtf8()));
+        }
+    }
+    const QByteArray presetBefore = readAll(files["preset"]);
+    SettingsPlaces places{root.filePath(programDir), writable, xdgSet ? configDir : QString(),
+                          root.filePath("home"), files["preset"]};
+    const SettingsLocation location = resolveSettingsLocation(places);
+    QCOMPARE(location.readFrom, files[reads]);
+    QCOMPARE(location.writeTo, files[writes]);
+
+    AppSettings settings;
+    LoadSettings(settings, location.readFrom);
+    QCOMPARE(settings.IP, reads);
+    settings.IP = QStringLiteral("10.0.0.9");
+    QVERIFY(SaveSettings(settings, {1, 2, 3, 4, 5}, location.writeTo, location.readFrom));
+    QVERIFY(readAll(files[writes])
+                .startsWith("; from " + reads.toUtf8() + "\n[Worklist]\nIP=10.0.0.9"));
+    QCOMPARE(readAll(files["preset"]), presetBefore); // only ever read
 }
 
 QTEST_GUILESS_MAIN(TestSettingsStore)
