@@ -1,5 +1,5 @@
 #include "mainwindow.h"
-#include "settingsstore.h"
+#include "settingslocation.h"
 #include "unixsignals.h"
 
 #include <QApplication>
@@ -12,7 +12,7 @@ int main(int argc, char* argv[])
     QApplication::setDesktopFileName(QStringLiteral("kelvara"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kelvara-32.png")));
 
-    MainWindow window(settingsFilePath());
+    MainWindow window(settingsLocation());
 
     // SIGTERM and friends (a desktop session ending, a service manager stopping us) end the
     // program the way closing the window does, also during the start-up query and with a

@@ -3,6 +3,7 @@
 #include "appsettings.h"
 #include "connectionparams.h"
 #include "roworder.h"
+#include "settingslocation.h"
 #include "worklistrow.h"
 
 #include <QMainWindow>
@@ -19,6 +20,7 @@ class QTreeView;
 class WorklistClient;
 class WorklistModel;
 struct DicomError;
+struct SaveResult;
 struct FindOutcome;
 
 // The program's single main window: the worklist, the buttons, the settings menu and the
@@ -27,7 +29,8 @@ class MainWindow final : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit MainWindow(QString settingsPath, QWidget* parent = nullptr);
+    // Settings are read from location.readFrom and saved to location.writeTo.
+    explicit MainWindow(SettingsLocation location, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // Start-up before the window is shown. Returns false when another instance runs: this
@@ -71,7 +74,7 @@ protected:
 private:
     void WLQuery();
     void Form_Resize();
-    void SaveSettings();
+    SaveResult SaveSettings();
     void picDel_Click();
     void onQueryFinished(const FindOutcome& outcome);
     void onRemovalFinished(const DicomError& error);
@@ -82,7 +85,7 @@ private:
     void placeTwips(QWidget* widget, double left, double top, double width, double height);
     void setColumnTwips(int column, double twips);
 
-    QString m_settingsPath;
+    SettingsLocation m_location;
     AppSettings m_settings;
     Timeouts m_timeouts;
     std::unique_ptr<QLockFile> m_instanceLock;
