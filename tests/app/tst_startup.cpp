@@ -5,17 +5,21 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSysInfo>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
 
 class TestStartup final : public QObject
 {
     Q_OBJECT
 private slots:
     void init();
+    void secondInstanceEndsSilently_data();
     void secondInstanceEndsSilently();
     void staleLockDoesNotBlock();
     void terminationSavesSettings();
@@ -28,6 +32,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_exe;
     QProcessEnvironment m_env;
+    QString m_lock;
 };
 
 void TestStartup::init()
@@ -42,6 +47,8 @@ void TestStartup::init()
     m_env = QProcessEnvironment::systemEnvironment();
     m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir->filePath(QStringLiteral("runtime")));
+    m_env.insert(QStringLiteral("XDG_CACHE_HOME"), m_dir->filePath(QStringLiteral("cache")));
+    m_lock = m_dir->filePath(QStringLiteral("runtime/kelvara.lock"));
 }
 
 QString TestStartup::readSettings() const
@@ -56,12 +63,33 @@ void TestStartup::startFirst(QProcess& process)
     process.start(m_exe, {});
     QVERIFY(process.waitForStarted());
     // Running once its lock is there.
-    const QString lock = m_dir->filePath(QStringLiteral("runtime/kelvara.lock"));
-    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lock), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_lock), 10000);
+}
+
+// Another user must not be able to hold the lock: without a runtime folder that is this user's
+// alone, it goes into the user's own cache folder, never a shared one.
+void TestStartup::secondInstanceEndsSilently_data()
+{
+    QTest::addColumn<QString>("runtime");
+    QTest::newRow("own runtime folder") << "own";
+    QTest::newRow("no runtime folder") << "unset";
+    QTest::newRow("runtime folder open to all") << "open";
+    QTest::newRow("another user's runtime folder") << "foreign";
 }
 
 void TestStartup::secondInstanceEndsSilently()
 {
+    QFETCH(QString, runtime);
+    const QByteArray runtimeDir = QFile::encodeName(m_dir->filePath(QStringLiteral("runtime")));
+    if (runtime == u"foreign" && ::geteuid() != 0)
+        QSKIP("only root can give a folder to another user; the other rows run for everyone");
+    if (runtime == u"unset")
+        m_env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    QVERIFY(runtime != u"open" || ::chmod(runtimeDir.constData(), 0777) == 0);
+    QVERIFY(runtime != u"foreign" || ::chown(runtimeDir.constData(), 65534, 65534) == 0);
+    if (runtime != u"own")
+        m_lock = m_dir->filePath(
+            QStringLiteral("cache/kelvara/kelvara-%1.lock").arg(QSysInfo::machineHostName()));
     const QByteArray settings = "; kept as it is\n[Worklist]\nIP=127.0.0.1\n";
     {
         QFile file(m_dir->filePath(QStringLiteral("Settings.ini")));
@@ -79,6 +107,7 @@ void TestStartup::secondInstanceEndsSilently()
     QCOMPARE(second.exitCode(), 0);
     QCOMPARE(readSettings().toUtf8(), settings);
     QCOMPARE(first.state(), QProcess::Running);
+    QCOMPARE(QDir(QFile::decodeName(runtimeDir)).isEmpty(), runtime != u"own");
     first.kill();
     first.waitForFinished();
 }
