@@ -1,6 +1,6 @@
 #include "germantexts.h"
 #include "mainwindow.h"
-#include "settingsstore.h"
+#include "settingslocation.h"
 #include "unixsignals.h"
 
 #include <QApplication>
@@ -14,7 +14,7 @@ int main(int argc, char* argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/kelvara-32.png")));
     installGermanQtTexts();
 
-    MainWindow window(settingsFilePath());
+    MainWindow window(settingsLocation());
 
     // SIGTERM and friends (a desktop session ending, a service manager stopping us) end the
     // program the way closing the window does, also during the start-up query and with a

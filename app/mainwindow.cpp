@@ -23,10 +23,14 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTimer>
 
 #include <algorithm>
 #include <cmath>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -81,9 +85,9 @@ void setWarningLook(QLabel* label, bool warning)
 
 } // namespace
 
-MainWindow::MainWindow(QString settingsPath, QWidget* parent)
-    : QMainWindow(parent), m_settingsPath(std::move(settingsPath)),
-      m_client(new WorklistClient(this)), m_model(new WorklistModel(this))
+MainWindow::MainWindow(SettingsLocation location, QWidget* parent)
+    : QMainWindow(parent), m_location(std::move(location)), m_client(new WorklistClient(this)),
+      m_model(new WorklistModel(this))
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Kelvara"));
@@ -192,21 +196,35 @@ MainWindow::~MainWindow()
         QApplication::restoreOverrideCursor();
 }
 
+// The instance lock lives where only this user can create files, so no other user can hold it
+// and keep the program from starting: the runtime folder when it is this user's own (mode 0700),
+// else the user's cache folder (named after the host there, as a home folder may be shared
+// between workstations).
+static QString instanceLockPath()
+{
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    struct stat st = {};
+    if (!runtime.isEmpty() && ::lstat(runtime.constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+        st.st_uid == ::geteuid() && (st.st_mode & 0077) == 0)
+        return QFile::decodeName(runtime) + QStringLiteral("/kelvara.lock");
+    const QString cache = QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation) +
+                          QStringLiteral("/kelvara");
+    QDir().mkpath(cache);
+    return cache + QStringLiteral("/kelvara-%1.lock").arg(QSysInfo::machineHostName());
+}
+
 bool MainWindow::Form_Load()
 {
     // Another instance holds the lock: end without touching anything. A lock left behind by
     // a crashed run names a dead process and is taken over; a live one never goes stale.
-    QString runtimeDir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (runtimeDir.isEmpty())
-        runtimeDir = QDir::tempPath();
-    m_instanceLock = std::make_unique<QLockFile>(runtimeDir + QStringLiteral("/kelvara.lock"));
+    m_instanceLock = std::make_unique<QLockFile>(instanceLockPath());
     m_instanceLock->setStaleLockTime(0);
     if (!m_instanceLock->tryLock(0)) {
         m_unloaded = true; // a second instance saves nothing when it goes
         return false;
     }
 
-    LoadSettings(m_settings, m_settingsPath);
+    LoadSettings(m_settings, m_location.readFrom);
     cmdRefresh_Click();
     // The first answer, and any failure box, come before the window shows.
     if (m_client->isBusy()) {
@@ -347,7 +365,7 @@ void MainWindow::onRemovalFinished(const DicomError& error)
 void MainWindow::mnuSettings_Click()
 {
     SettingsDialog dialog(
-        m_settings, [this] { writeSettings(); }, this);
+        m_settings, [this] { return writeSettings(); }, this);
     dialog.exec();
     updateStatus(); // the hint to fill in the settings may no longer hold
 }
@@ -491,18 +509,18 @@ void MainWindow::Form_Unload()
     if (m_unloaded || !m_instanceLock || !m_instanceLock->isLocked())
         return;
     m_unloaded = true;
-    writeSettings();
+    static_cast<void>(writeSettings()); // nobody is there to read a failure
     tmrWork->stop();
     // Closing never waits for a slow server: the running exchange is cut off.
     m_client->abort();
     m_client->waitForIdle(closeWaitMs);
 }
 
-void MainWindow::writeSettings()
+SaveResult MainWindow::writeSettings()
 {
     // A save that fails (read-only folder, full disk) leaves the old file whole; the program
-    // goes on with the settings it holds.
-    static_cast<void>(::SaveSettings(m_settings, m_columnTwips, m_settingsPath));
+    // goes on with the settings it holds. Only the dialog tells the user.
+    return ::SaveSettings(m_settings, m_columnTwips, m_location.writeTo, m_location.readFrom);
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event)

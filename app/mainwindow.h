@@ -2,6 +2,7 @@
 
 #include "appsettings.h"
 #include "connectionparams.h"
+#include "settingslocation.h"
 #include "worklistrow.h"
 
 #include <QDateTime>
@@ -21,6 +22,7 @@ class WorklistClient;
 class WorklistModel;
 class WorklistView;
 struct DicomError;
+struct SaveResult;
 struct FindOutcome;
 
 // The program's single main window: the worklist, the buttons, the settings menu and the
@@ -29,7 +31,8 @@ class MainWindow final : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit MainWindow(QString settingsPath, QWidget* parent = nullptr);
+    // Settings are read from location.readFrom and saved to location.writeTo.
+    explicit MainWindow(SettingsLocation location, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // Start-up before the window is shown. Returns false when another instance runs: this
@@ -73,7 +76,7 @@ private:
     void WLQuery();
     void Form_Resize();
     // SaveSettings() for this window's record and live column widths.
-    void writeSettings();
+    SaveResult writeSettings();
     void picDel_Click();
     void onQueryFinished(const FindOutcome& outcome);
     void onRemovalFinished(const DicomError& error);
@@ -87,7 +90,7 @@ private:
     [[nodiscard]] double dpi() const;
     void setColumnTwips(int column, double twips);
 
-    QString m_settingsPath;
+    SettingsLocation m_location;
     AppSettings m_settings;
     Timeouts m_timeouts;
     std::unique_ptr<QLockFile> m_instanceLock;

@@ -1,9 +1,12 @@
 #include "settingsdialog.h"
 
 #include "appsettings.h"
+#include "inifile.h"
+#include "messagebox.h"
 #include "twips.h"
 #include "typinglimitvalidator.h"
 
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,7 +18,7 @@ constexpr int aeTitleLimit = 16;
 
 } // namespace
 
-SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> saveSettings,
+SettingsDialog::SettingsDialog(AppSettings& settings, std::function<SaveResult()> saveSettings,
                                QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint |
                           Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -93,11 +96,22 @@ SettingsDialog::SettingsDialog(AppSettings& settings, std::function<void()> save
 
 void SettingsDialog::cmdSave_Click()
 {
+    const AppSettings before = m_settings;
     m_settings.LocalAET = txtLocAET->text();
     m_settings.AET = txtAET->text();
     m_settings.Port = txtPort->text();
     m_settings.IP = txtIP->text();
-    if (m_saveSettings)
-        m_saveSettings();
+    if (m_saveSettings) {
+        if (const SaveResult saved = m_saveSettings(); !saved) {
+            // Not saved is not success: the user hears why, and the dialog stays with the typed
+            // values so they can be saved once the cause is fixed. The record keeps the old ones,
+            // as after Cancel.
+            m_settings = before;
+            MessageBox::showStop(
+                this, QStringLiteral("Die Einstellungen konnten nicht in %1 gespeichert werden: %2")
+                          .arg(QDir::toNativeSeparators(saved.file), saved.reason));
+            return;
+        }
+    }
     accept();
 }

@@ -4,6 +4,7 @@
 
 #include <functional>
 
+struct SaveResult;
 struct AppSettings;
 class QGroupBox;
 class QLabel;
@@ -17,8 +18,8 @@ class SettingsDialog final : public QDialog
     Q_OBJECT
 public:
     // `settings` is the program's record; `saveSettings` writes it (and the live column
-    // widths) to Settings.ini. Both outlive the dialog.
-    SettingsDialog(AppSettings& settings, std::function<void()> saveSettings,
+    // widths) to Settings.ini and says whether that worked. Both outlive the dialog.
+    SettingsDialog(AppSettings& settings, std::function<SaveResult()> saveSettings,
                    QWidget* parent = nullptr);
 
 private slots:
@@ -26,7 +27,7 @@ private slots:
 
 private:
     AppSettings& m_settings;
-    std::function<void()> m_saveSettings;
+    std::function<SaveResult()> m_saveSettings;
     QLineEdit* txtLocAET;
     QGroupBox* Frame1;
     QLineEdit* txtAET;

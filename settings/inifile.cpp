@@ -6,9 +6,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStringDecoder>
 
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -111,21 +113,45 @@ bool isWritableKey(const QString& key)
            key.front() != u';' && key.front() != u'#';
 }
 
-// A save killed between QSaveFile's link of the finished temporary file and its rename leaves
-// "<name>.XXXXXX" beside the file; only one instance ever saves there, so any such file is ours
-// and can go once a save has succeeded.
+// Temporaries carry a name nobody else picks, so that the clean-up after a killed save removes
+// only the program's own files and never, say, a user's "Settings.ini.backup".
+QString temporaryPrefix(const QFileInfo& info)
+{
+    return u'.' + info.fileName() + QStringLiteral(".kelvara-");
+}
+
+// A save killed between writing its temporary file and the rename leaves that file behind; the
+// next successful save removes it (only regular files of ours: never through a link, never a
+// file another user put there).
 void removeLeftoverTemporaries(const QString& path)
 {
     const QFileInfo info(path);
+    const QString prefix = temporaryPrefix(info);
     const QRegularExpression leftover(
-        QStringLiteral("^%1\\.[A-Za-z0-9]{6}$").arg(QRegularExpression::escape(info.fileName())));
-    QDir dir = info.absoluteDir();
-    const QStringList candidates =
-        dir.entryList({info.fileName() + QStringLiteral(".??????")}, QDir::Files | QDir::Hidden);
+        QStringLiteral("^%1[A-Za-z0-9]{6}\\.tmp$").arg(QRegularExpression::escape(prefix)));
+    const QDir dir = info.absoluteDir();
+    const QStringList candidates = dir.entryList({prefix + QStringLiteral("*.tmp")},
+                                                 QDir::Files | QDir::Hidden | QDir::System);
     for (const QString& name : candidates) {
-        if (leftover.match(name).hasMatch())
-            dir.remove(name);
+        const QByteArray local = QFile::encodeName(dir.filePath(name));
+        struct stat st = {};
+        if (leftover.match(name).hasMatch() && ::lstat(local.constData(), &st) == 0 &&
+            S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+            ::unlink(local.constData());
     }
+}
+
+bool writeAll(int fd, QByteArrayView bytes)
+{
+    while (!bytes.isEmpty()) {
+        const ssize_t written = ::write(fd, bytes.data(), static_cast<size_t>(bytes.size()));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes = bytes.sliced(written);
+    }
+    return true;
 }
 
 } // namespace
@@ -191,23 +217,94 @@ QByteArray IniFile::toBytes() const
     return bytes;
 }
 
-bool IniFile::save(const QString& path) const
+SaveResult IniFile::save(const QString& path) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    const QByteArray bytes = toBytes();
-    // QSaveFile buffers what is written, and commit() does not notice when flushing that buffer
-    // fails (a short write on a full disk then becomes the new file): flush and sync here, where
-    // a failure still leaves the old file in place.
-    if (file.write(bytes) != bytes.size() || !file.flush() || ::fsync(file.handle()) != 0) {
-        file.cancelWriting();
-        return false;
+    if (SaveResult target = checkTarget(path); !target)
+        return target;
+    const QFileInfo info(path);
+    const QByteArray finalName = QFile::encodeName(info.absoluteFilePath());
+    QByteArray tempName =
+        QFile::encodeName(info.absolutePath() + u'/' + temporaryPrefix(info)) + "XXXXXX.tmp";
+    const int fd = ::mkostemps(tempName.data(), 4, O_CLOEXEC);
+    if (fd < 0)
+        return SaveResult::failed(path, describeErrno(errno));
+
+    // The new file keeps the old one's permissions; a first file gets what the umask allows (only
+    // the window's thread ever creates files, so reading the umask this way races with nobody).
+    struct stat old = {};
+    mode_t mode = 0;
+    if (::stat(finalName.constData(), &old) == 0) {
+        mode = old.st_mode & 07777;
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
     }
-    if (!file.commit())
-        return false;
+    // Written and synced before the rename, so a full disk or a crash leaves the old file whole.
+    const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, toBytes()) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    if (::close(fd) != 0 || !written) {
+        const int error = written ? errno : writeError;
+        ::unlink(tempName.constData());
+        return SaveResult::failed(path, describeErrno(error));
+    }
+    // rename() replaces the name itself: even a link put there since the check above is replaced,
+    // never followed.
+    if (::rename(tempName.constData(), finalName.constData()) != 0) {
+        const int error = errno;
+        ::unlink(tempName.constData());
+        return SaveResult::failed(path, describeErrno(error));
+    }
     removeLeftoverTemporaries(path);
-    return true;
+    return {};
+}
+
+SaveResult IniFile::checkTarget(const QString& path)
+{
+    struct stat st = {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return errno == ENOENT ? SaveResult() : SaveResult::failed(path, describeErrno(errno));
+    if (S_ISLNK(st.st_mode))
+        return SaveResult::failed(
+            path, QStringLiteral("Unter diesem Namen liegt eine symbolische Verknüpfung. Sie wird "
+                                 "nicht überschrieben, damit keine andere Datei verändert wird."));
+    if (S_ISDIR(st.st_mode))
+        return SaveResult::failed(path, describeErrno(EISDIR));
+    if (!S_ISREG(st.st_mode))
+        return SaveResult::failed(
+            path, QStringLiteral("Unter diesem Namen liegt keine gewöhnliche Datei."));
+    return {};
+}
+
+QString IniFile::describeErrno(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("Keine Schreibberechtigung für den Ordner.");
+    case EROFS:
+        return QStringLiteral("Das Dateisystem ist schreibgeschützt.");
+    case ENOSPC:
+        return QStringLiteral("Der Datenträger ist voll.");
+    case EDQUOT:
+        return QStringLiteral("Das Speicherkontingent (Quota) ist erschöpft.");
+    case EFBIG:
+        return QStringLiteral("Die Datei wäre größer als erlaubt.");
+    case ENOENT:
+        return QStringLiteral("Der Ordner existiert nicht.");
+    case ENOTDIR:
+        return QStringLiteral("Ein Teil des Pfads ist kein Ordner.");
+    case EISDIR:
+        return QStringLiteral("Unter diesem Namen liegt ein Ordner, keine Datei.");
+    case ENAMETOOLONG:
+        return QStringLiteral("Der Pfad ist zu lang.");
+    case ELOOP:
+        return QStringLiteral("Der Pfad enthält zu viele symbolische Verknüpfungen.");
+    case EIO:
+        return QStringLiteral("Ein-/Ausgabefehler des Datenträgers.");
+    default:
+        return QStringLiteral("Systemfehler Nummer %1.").arg(error);
+    }
 }
 
 std::optional<QString> IniFile::value(QStringView section, QStringView key) const

@@ -23,6 +23,21 @@
 // Names compare case-insensitively, and the first section and the first key of a name win. Blanks
 // around names and values are ignored, and one pair of double quotes around a value is removed.
 //
+// The outcome of a save. On failure, reason is a German sentence that names the cause (chosen by
+// errno, never by the C library's wording) and file the path that could not be written.
+struct SaveResult
+{
+    bool ok = true;
+    QString file;
+    QString reason;
+
+    explicit operator bool() const { return ok; }
+    [[nodiscard]] static SaveResult failed(const QString& file, const QString& reason)
+    {
+        return {false, file, reason};
+    }
+};
+
 // A plain value type; not shared between threads.
 class IniFile final
 {
@@ -42,9 +57,17 @@ public:
     explicit IniFile(QByteArrayView bytes);
 
     [[nodiscard]] LoadResult load(const QString& path);
-    // Writes the whole file to a temporary file beside it and renames it over the old one. On
-    // failure (directory not writable, disk full, ...) the old file stays as it was.
-    [[nodiscard]] bool save(const QString& path) const;
+    // Writes the whole file to a temporary file beside it (".<name>.kelvara-XXXXXX.tmp") and
+    // renames it over the old one. Only a regular file is ever replaced: a symbolic link, a
+    // directory or anything else under that name is refused and left alone, so a link another
+    // user planted never redirects a save. On failure (folder not writable, disk full, ...) the
+    // old file stays as it was.
+    [[nodiscard]] SaveResult save(const QString& path) const;
+    // Why path cannot be saved over, checked without following a link; ok when it is a regular
+    // file or missing.
+    [[nodiscard]] static SaveResult checkTarget(const QString& path);
+    // The German reason for a failed system call.
+    [[nodiscard]] static QString describeErrno(int error);
     [[nodiscard]] QByteArray toBytes() const;
 
     [[nodiscard]] std::optional<QString> value(QStringView section, QStringView key) const;

@@ -2,7 +2,8 @@
 
 #include "inifile.h"
 
-#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 
 #include <cmath>
 
@@ -61,24 +62,43 @@ void LoadSettings(AppSettings& settings, const QString& fileName)
         settings.ColumnWidths[i] = read(columnsSection, columnKey(i));
 }
 
-bool SaveSettings(const AppSettings& settings, const std::array<double, 5>& liveColumnWidthsTwips,
-                  const QString& fileName)
+SaveResult SaveSettings(const AppSettings& settings,
+                        const std::array<double, 5>& liveColumnWidthsTwips, const QString& fileName,
+                        const QString& startFrom)
 {
+    if (SaveResult target = IniFile::checkTarget(fileName); !target)
+        return target;
     IniFile ini;
-    // Writing over a file that exists but could not be read would throw away what it holds.
-    if (ini.load(fileName) == IniFile::LoadResult::Unreadable)
-        return false;
-    bool ok = ini.setValue(generalSection, QStringLiteral("LocalAET"), settings.LocalAET);
-    ok = ini.setValue(worklistSection, QStringLiteral("IP"), settings.IP) && ok;
-    ok = ini.setValue(worklistSection, QStringLiteral("AET"), settings.AET) && ok;
-    ok = ini.setValue(worklistSection, QStringLiteral("Port"), settings.Port) && ok;
-    const QLocale locale;
-    for (std::size_t i = 0; i < liveColumnWidthsTwips.size(); ++i) {
-        ok = ini.setValue(columnsSection, columnKey(i),
-                          formatColumnWidth(liveColumnWidthsTwips[i], locale)) &&
-             ok;
+    switch (ini.load(fileName)) {
+    case IniFile::LoadResult::Loaded:
+        break;
+    case IniFile::LoadResult::Missing:
+        // A user's first file starts as a copy of the preset, so the lines IT wrote there
+        // (comments, other sections) carry over; the preset itself is only read.
+        if (!startFrom.isEmpty())
+            (void)ini.load(startFrom);
+        // The user's configuration folder may not exist yet.
+        QDir().mkpath(QFileInfo(fileName).absolutePath());
+        break;
+    case IniFile::LoadResult::Unreadable:
+        // Writing over a file that exists but could not be read would throw away what it holds.
+        return SaveResult::failed(
+            fileName, QFileInfo(fileName).size() > IniFile::maxFileSize
+                          ? QStringLiteral("Die vorhandene Datei ist größer als 64 MiB und "
+                                           "bleibt unverändert.")
+                          : QStringLiteral("Die vorhandene Datei kann nicht gelesen werden und "
+                                           "bleibt unverändert."));
     }
-    return ok && ini.save(fileName);
+    // The names are the program's own and always valid, so setValue cannot refuse them.
+    ini.setValue(generalSection, QStringLiteral("LocalAET"), settings.LocalAET);
+    ini.setValue(worklistSection, QStringLiteral("IP"), settings.IP);
+    ini.setValue(worklistSection, QStringLiteral("AET"), settings.AET);
+    ini.setValue(worklistSection, QStringLiteral("Port"), settings.Port);
+    const QLocale locale;
+    for (std::size_t i = 0; i < liveColumnWidthsTwips.size(); ++i)
+        ini.setValue(columnsSection, columnKey(i),
+                     formatColumnWidth(liveColumnWidthsTwips[i], locale));
+    return ini.save(fileName);
 }
 
 QString formatColumnWidth(double twips, const QLocale& locale)
@@ -117,9 +137,4 @@ std::optional<double> parseColumnWidth(const QString& text, const QLocale& local
     if (!ok || !std::isfinite(width) || width < 0.0f)
         return std::nullopt;
     return static_cast<double>(width == 0.0f ? 0.0f : width);
-}
-
-QString settingsFilePath()
-{
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/Settings.ini");
 }

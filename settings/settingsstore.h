@@ -1,6 +1,7 @@
 #pragma once
 
 #include "appsettings.h"
+#include "inifile.h"
 
 #include <QLocale>
 #include <QString>
@@ -8,8 +9,9 @@
 #include <array>
 #include <optional>
 
-// Moves AppSettings to and from Settings.ini. Nothing here reports an error to the user: a missing,
-// unreadable or garbled file gives empty fields, and a failed save leaves the file as it was.
+// Moves AppSettings to and from Settings.ini. Nothing here shows anything to the user: a missing,
+// unreadable or garbled file gives empty fields, and a failed save leaves the file as it was and
+// says why in its result.
 
 // The value of key in section of the file, cut to at most size - 1 characters (a surrogate pair
 // is never split); defaultValue, cut the same way, when the file, the section or the key is
@@ -24,12 +26,13 @@ void LoadSettings(AppSettings& settings, const QString& fileName);
 
 // Writes the four connection fields of settings and the five live column widths (in twips,
 // formatted with formatColumnWidth in the default locale) in one atomic write.
-// settings.ColumnWidths is not written. Other sections, keys and lines of the file are kept.
-// Returns false when the file could not be written, or exists but could not be read; the file is
-// then unchanged.
-[[nodiscard]] bool SaveSettings(const AppSettings& settings,
-                                const std::array<double, 5>& liveColumnWidthsTwips,
-                                const QString& fileName);
+// settings.ColumnWidths is not written. Other sections, keys and lines of the file are kept; when
+// fileName does not exist yet they are taken from startFrom (the site preset), which is only read.
+// Fails, leaving the file unchanged, when it is no regular file (a symbolic link included), exists
+// but cannot be read, or cannot be written.
+[[nodiscard]] SaveResult SaveSettings(const AppSettings& settings,
+                                      const std::array<double, 5>& liveColumnWidthsTwips,
+                                      const QString& fileName, const QString& startFrom = {});
 
 // A column width as a single-precision number: seven significant digits, no trailing zeros, no
 // group separator, the locale's decimal separator ("1234,5" in German, "2370" for 2370). A value
@@ -40,6 +43,3 @@ void LoadSettings(AppSettings& settings, const QString& fileName);
 // that is not a number in the locale, group separators, infinity, NaN and negative values give
 // nullopt.
 [[nodiscard]] std::optional<double> parseColumnWidth(const QString& text, const QLocale& locale);
-
-// Settings.ini beside the executable.
-[[nodiscard]] QString settingsFilePath();

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# The release archive as an administrator meets it: built with CPack, unpacked into a folder of
-# its own, started from there (offscreen) against our worklist server, then put into a desktop
-# menu with its script. Usage: package_test.sh <build-dir>
+# The packages as IT meets them, built with CPack from the normal build.
+# archive: unpacked into a folder of its own, started from there (offscreen) against our worklist
+#   server, then put into a desktop menu with its script.
+# deb: no lintian errors, the FHS layout file for file, the binary stripped, the dependencies found.
+# Usage: package_test.sh <build-dir> archive|deb <version>
 set -euo pipefail
 build=$1
 work=$(mktemp -d)
@@ -15,8 +17,36 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
-    { cat "$work/cpack.log"; fail "cpack"; }
+cpack --config "$build/CPackConfig.cmake" -G "$([ "$2" = deb ] && echo DEB || echo TGZ)" \
+    -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
+
+if [ "$2" = deb ]; then
+    deb="$work/out/kelvara_${3}_amd64.deb"
+    [ -f "$deb" ] || fail "no $deb"
+    lintian --fail-on error "$deb" || fail "lintian reports errors"
+
+    share=/usr/share
+    expected=$(printf '%s\n' /usr/bin/kelvara $share/applications/kelvara.desktop \
+        $share/doc/kelvara/{README.md,changelog.gz,copyright,examples/Settings.ini} \
+        $share/icons/hicolor/{32x32,48x48,256x256}/apps/kelvara.png \
+        $share/icons/hicolor/scalable/apps/kelvara.svg $share/man/man1/kelvara.1.gz \
+        $share/metainfo/org.kelvara.Kelvara.metainfo.xml | sort)
+    files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort)
+    [ "$files" = "$expected" ] || fail "file list differs: $(diff <(echo "$expected") <(echo "$files"))"
+
+    dpkg-deb -x "$deb" "$work/root"
+    readelf -S "$work/root/usr/bin/kelvara" | grep -qE '\.symtab|\.debug_' && fail "binary not stripped"
+    grep -qx 'Exec=/usr/bin/kelvara' "$work/root/usr/share/applications/kelvara.desktop" || fail "Exec"
+    grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+        "$work/root/usr/share/doc/kelvara/copyright" || fail "copyright format"
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for package in fonts-liberation2 libqt6widgets6 libdcmtk17; do
+        [[ "$depends" == *"$package"* ]] || fail "Depends lacks $package: $depends"
+    done
+    echo "package test (deb) passed"
+    exit 0
+fi
+
 archive=$(ls "$work"/out/kelvara-*.tar.gz)
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$archive"

@@ -138,10 +138,10 @@ void TestSettingsKill::killDuringSave()
         }
     }
 
-    // QSaveFile writes into an unnamed file and links it in under "Settings.ini.XXXXXX" just
-    // before the rename (or, where the file system has no unnamed files, writes there directly),
-    // so a kill in between leaves such a file behind. Nothing else may appear.
-    static const QRegularExpression leftover(QStringLiteral("^Settings\\.ini\\.[A-Za-z0-9]{6}$"));
+    // A kill between writing the temporary file and the rename leaves that file behind. Nothing
+    // else may appear.
+    static const QRegularExpression leftover(
+        QStringLiteral("^\\.Settings\\.ini\\.kelvara-[A-Za-z0-9]{6}\\.tmp$"));
     int leftovers = 0;
     const QStringList entries =
         QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
@@ -156,9 +156,10 @@ void TestSettingsKill::killDuringSave()
           "files",
           kills, foundAlpha, foundBeta, static_cast<long long>(savesFinished), leftovers);
 
-    // Leftovers do not disturb the next run.
+    // Leftovers do not disturb the next run, which removes them.
     QVERIFY(SaveSettings(beta.settings, beta.widths, path));
     QCOMPARE(readAll(path), bytesBeta);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"Settings.ini"});
 }
 
 QTEST_GUILESS_MAIN(TestSettingsKill)

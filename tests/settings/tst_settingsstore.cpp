@@ -1,5 +1,7 @@
+#include "settingslocation.h"
 #include "settingsstore.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -56,7 +58,8 @@ private slots:
     void loadSettings();
     void saveSettings_data();
     void saveSettings();
-    void germanWidthsReadBack();
+    void settingsLocation_data();
+    void settingsLocation();
 
 private:
     QTemporaryDir m_dir;
@@ -188,16 +191,68 @@ void TestSettingsStore::saveSettings()
     QCOMPARE(readAll(m_path), expected);
 }
 
-// With a German locale widths are written with a decimal comma and read back the same way.
-void TestSettingsStore::germanWidthsReadBack()
+// Which file is read and which written, for each way the program can be installed. Every file
+// that exists names itself in IP; the preset also carries a comment that a user's first file keeps.
+void TestSettingsStore::settingsLocation_data()
 {
-    QVERIFY(
-        SaveSettings(connection("A", "B", "C", "D"), {1234.5, 0.25, 2370, 1e-3, 99999.9}, m_path));
-    QVERIFY(readAll(m_path).contains("[Columns]\n1=1234,5\n2=0,25\n3=2370\n4=0,001\n5=99999,9\n"));
-    AppSettings loaded;
-    LoadSettings(loaded, m_path);
-    QCOMPARE(loaded.ColumnWidths[0], QStringLiteral("1234,5"));
-    QCOMPARE(::parseColumnWidth(loaded.ColumnWidths[0], QLocale()).value_or(-1), 1234.5);
+    QTest::addColumn<QString>("programDir"); // inside the test folder
+    QTest::addColumn<bool>("writable");
+    QTest::addColumn<bool>("preset");
+    QTest::addColumn<bool>("userFile");
+    QTest::addColumn<bool>("xdgSet"); // else the user's file is in $HOME/.config
+    QTest::addColumn<QString>("reads");
+    QTest::addColumn<QString>("writes");
+
+    const auto row = [](const char* name, const char* dir, bool writable, bool preset,
+                        bool userFile, bool xdgSet, const char* reads, const char* writes) {
+        QTest::newRow(name) << dir << writable << preset << userFile << xdgSet << reads << writes;
+    };
+    row("writable folder", "prog", true, true, true, true, "prog", "prog");
+    row("writable bin folder", "bin", true, true, false, true, "preset", "user");
+    row("read-only, only the program's file", "prog", false, false, false, true, "prog", "user");
+    row("read-only, preset", "prog", false, true, false, true, "preset", "user");
+    row("read-only, user file", "prog", false, false, true, true, "user", "user");
+    row("read-only, preset and user file", "prog", false, true, true, true, "user", "user");
+    row("unset XDG_CONFIG_HOME, preset", "prog", false, true, false, false, "preset", "user");
+    row("unset XDG_CONFIG_HOME, user file", "prog", false, true, true, false, "user", "user");
+}
+
+void TestSettingsStore::settingsLocation()
+{
+    QFETCH(QString, programDir);
+    QFETCH(bool, writable);
+    QFETCH(bool, preset);
+    QFETCH(bool, userFile);
+    QFETCH(bool, xdgSet);
+    QFETCH(QString, reads);
+    QFETCH(QString, writes);
+
+    QTemporaryDir root;
+    const QString configDir = root.filePath(xdgSet ? "xdg" : "home/.config");
+    const QMap<QString, QString> files{{"prog", root.filePath(programDir + "/Settings.ini")},
+                                       {"preset", root.filePath("etc/kelvara/Settings.ini")},
+                                       {"user", configDir + "/kelvara/Settings.ini"}};
+    const auto put = [&files](const QString& name) {
+        return QDir().mkpath(QFileInfo(files[name]).path()) &&
+               writeAll(files[name],
+                        "; from " + name.toUtf8() + "\n[Worklist]\nIP=" + name.toUtf8());
+    };
+    QVERIFY(put("prog") && (!preset || put("preset")) && (!userFile || put("user")));
+    const QByteArray presetBefore = readAll(files["preset"]);
+    SettingsPlaces places{root.filePath(programDir), writable, xdgSet ? configDir : QString(),
+                          root.filePath("home"), files["preset"]};
+    const SettingsLocation location = resolveSettingsLocation(places);
+    QCOMPARE(location.readFrom, files[reads]);
+    QCOMPARE(location.writeTo, files[writes]);
+
+    AppSettings settings;
+    LoadSettings(settings, location.readFrom);
+    QCOMPARE(settings.IP, reads);
+    settings.IP = QStringLiteral("10.0.0.9");
+    QVERIFY(SaveSettings(settings, {1, 2, 3, 4, 5}, location.writeTo, location.readFrom));
+    QVERIFY(readAll(files[writes])
+                .startsWith("; from " + reads.toUtf8() + "\n[Worklist]\nIP=10.0.0.9"));
+    QCOMPARE(readAll(files["preset"]), presetBefore); // only ever read
 }
 
 QTEST_GUILESS_MAIN(TestSettingsStore)
