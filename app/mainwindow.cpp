@@ -28,7 +28,6 @@
 
 #include <algorithm>
 #include <cmath>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -364,9 +363,27 @@ void MainWindow::onRemovalFinished(const DicomError& error)
 
 void MainWindow::mnuSettings_Click()
 {
-    SettingsDialog dialog(
-        m_settings, [this] { return writeSettings(); }, this);
-    dialog.exec();
+    SettingsDialog dialog({m_settings.LocalAET, m_settings.AET, m_settings.IP, m_settings.Port},
+                          this);
+    while (dialog.exec() == QDialog::Accepted) {
+        const AppSettings before = m_settings;
+        const ConnectionFields typed = dialog.values();
+        m_settings.LocalAET = typed.LocalAET;
+        m_settings.AET = typed.AET;
+        m_settings.Port = typed.Port;
+        m_settings.IP = typed.IP;
+        const SaveResult saved = writeSettings();
+        if (saved)
+            break;
+        // Not saved is not success: the user hears why, and the dialog comes back with the
+        // typed values to try again once the cause is fixed. The record keeps the old ones, as
+        // after Cancel.
+        m_settings = before;
+        MessageBox::showStop(this,
+                             QStringLiteral("Die Einstellungen konnten nicht in %1 gespeichert "
+                                            "werden: %2")
+                                 .arg(QDir::toNativeSeparators(saved.file), saved.reason));
+    }
     updateStatus(); // the hint to fill in the settings may no longer hold
 }
 

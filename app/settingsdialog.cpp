@@ -1,12 +1,8 @@
 #include "settingsdialog.h"
 
-#include "appsettings.h"
-#include "inifile.h"
-#include "messagebox.h"
 #include "twips.h"
 #include "typinglimitvalidator.h"
 
-#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -18,12 +14,10 @@ constexpr int aeTitleLimit = 16;
 
 } // namespace
 
-SettingsDialog::SettingsDialog(AppSettings& settings, std::function<SaveResult()> saveSettings,
-                               QWidget* parent)
+SettingsDialog::SettingsDialog(const ConnectionFields& current, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::MSWindowsFixedSizeDialogHint |
                           Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                          Qt::WindowCloseButtonHint),
-      m_settings(settings), m_saveSettings(std::move(saveSettings))
+                          Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("frmSettings"));
     setWindowTitle(QStringLiteral("Settings"));
@@ -82,36 +76,19 @@ SettingsDialog::SettingsDialog(AppSettings& settings, std::function<SaveResult()
     setTabOrder(txtPort, cmdSave);
     setTabOrder(cmdSave, cmdCancel);
 
-    connect(cmdSave, &QPushButton::clicked, this, &SettingsDialog::cmdSave_Click);
+    connect(cmdSave, &QPushButton::clicked, this, &QDialog::accept);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
 
-    txtAET->setText(m_settings.AET);
-    txtPort->setText(m_settings.Port);
-    txtIP->setText(m_settings.IP);
-    txtLocAET->setText(m_settings.LocalAET);
+    txtAET->setText(current.AET);
+    txtPort->setText(current.Port);
+    txtIP->setText(current.IP);
+    txtLocAET->setText(current.LocalAET);
     txtLocAET->setValidator(new TypingLimitValidator(aeTitleLimit, txtLocAET));
     txtAET->setValidator(new TypingLimitValidator(aeTitleLimit, txtAET));
     txtLocAET->setFocus();
 }
 
-void SettingsDialog::cmdSave_Click()
+ConnectionFields SettingsDialog::values() const
 {
-    const AppSettings before = m_settings;
-    m_settings.LocalAET = txtLocAET->text();
-    m_settings.AET = txtAET->text();
-    m_settings.Port = txtPort->text();
-    m_settings.IP = txtIP->text();
-    if (m_saveSettings) {
-        if (const SaveResult saved = m_saveSettings(); !saved) {
-            // Not saved is not success: the user hears why, and the dialog stays with the typed
-            // values so they can be saved once the cause is fixed. The record keeps the old ones,
-            // as after Cancel.
-            m_settings = before;
-            MessageBox::showStop(
-                this, QStringLiteral("Die Einstellungen konnten nicht in %1 gespeichert werden: %2")
-                          .arg(QDir::toNativeSeparators(saved.file), saved.reason));
-            return;
-        }
-    }
-    accept();
+    return {txtLocAET->text(), txtAET->text(), txtIP->text(), txtPort->text()};
 }

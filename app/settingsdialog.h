@@ -1,33 +1,34 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
-#include <functional>
-
-struct SaveResult;
-struct AppSettings;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 
+// The four connection values the dialog edits, exactly as typed.
+struct ConnectionFields
+{
+    QString LocalAET;
+    QString AET;
+    QString IP;
+    QString Port;
+};
+
 // The connection settings dialog. Made afresh each time it opens, so it always starts from the
-// record's current values; only "Speichern" copies the fields back and saves.
+// values it is given; "Speichern" accepts it and the caller takes values() and saves them,
+// "Abbrechen" rejects it. It holds nothing of the caller's.
 class SettingsDialog final : public QDialog
 {
     Q_OBJECT
 public:
-    // `settings` is the program's record; `saveSettings` writes it (and the live column
-    // widths) to Settings.ini and says whether that worked. Both outlive the dialog.
-    SettingsDialog(AppSettings& settings, std::function<SaveResult()> saveSettings,
-                   QWidget* parent = nullptr);
+    explicit SettingsDialog(const ConnectionFields& current, QWidget* parent = nullptr);
 
-private slots:
-    void cmdSave_Click();
+    [[nodiscard]] ConnectionFields values() const;
 
 private:
-    AppSettings& m_settings;
-    std::function<SaveResult()> m_saveSettings;
     QLineEdit* txtLocAET;
     QGroupBox* Frame1;
     QLineEdit* txtAET;
