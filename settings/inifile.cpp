@@ -1,6 +1,5 @@
 #include "inifile.h"
 
-#include "initext.h"
 
 #include <QDir>
 #include <QFile>
@@ -161,13 +160,16 @@ IniFile::IniFile(QByteArrayView bytes)
     m_hasBom = bytes.startsWith(byteOrderMark);
     if (m_hasBom)
         bytes = bytes.sliced(byteOrderMark.size());
-    if (isValidUtf8(bytes)) {
+    if (bytes.isValidUtf8()) {
         // Only the first byte order mark is the file's; a second one is text of the first line
         // and must survive a save (plain fromUtf8 would drop it).
         QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
         m_text = decoder(bytes);
     } else {
-        m_text = fromWindows1252(bytes);
+        // Files made on Windows. Its five unassigned bytes become the C1 controls of the same
+        // value, as Windows decodes them; the decoder is ICU's and always there with Qt here.
+        QStringDecoder windows1252("windows-1252");
+        m_text = windows1252.isValid() ? windows1252.decode(bytes) : QString::fromLatin1(bytes);
         m_encoding = Encoding::Windows1252;
     }
 

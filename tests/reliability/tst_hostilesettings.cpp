@@ -3,7 +3,6 @@
 // writes a file that keeps every line it did not set, or fails and leaves the old file exactly
 // as it was.
 
-#include "initext.h"
 #include "settingsstore.h"
 
 #include <QDir>
@@ -63,7 +62,7 @@ QStringList linesOf(QByteArrayView bytes)
     QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
     QString text = utf8.decode(bytes);
     if (utf8.hasError())
-        text = fromWindows1252(bytes);
+        text = QStringDecoder("windows-1252").decode(bytes);
     QStringList lines = text.split(u'\n');
     for (QString& line : lines) {
         while (line.endsWith(u'\r'))
