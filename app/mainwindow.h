@@ -2,6 +2,7 @@
 
 #include "appsettings.h"
 #include "connectionparams.h"
+#include "tlssettings.h"
 #include "worklistrow.h"
 
 #include <QDateTime>
@@ -90,6 +91,7 @@ private:
 
     QString m_settingsPath;
     AppSettings m_settings;
+    TlsSettings m_tls; // read with the settings; IT's, never written back
     Timeouts m_timeouts;
     std::unique_ptr<QLockFile> m_instanceLock;
     WorklistClient* m_client;
