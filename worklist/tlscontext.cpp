@@ -61,11 +61,13 @@ DicomError makeClientTls(const TlsParams& tls, std::unique_ptr<DcmTLSTransportLa
     if (!certificate.isEmpty()) {
         const QByteArray certificatePath = QFile::encodeName(certificate);
         const QByteArray keyPath = QFile::encodeName(key);
+        // The key first: loaded after the certificate, a key of another certificate would be
+        // refused as if it were no key at all.
+        if (layer->setPrivateKeyFile(keyPath.constData(), DCF_Filetype_PEM).bad())
+            return tlsFile(QStringLiteral("PrivateKey"), key, TlsFileProblem::NoKey);
         if (layer->setCertificateFile(certificatePath.constData(), DCF_Filetype_PEM).bad())
             return tlsFile(QStringLiteral("Certificate"), certificate,
                            TlsFileProblem::NoCertificate);
-        if (layer->setPrivateKeyFile(keyPath.constData(), DCF_Filetype_PEM).bad())
-            return tlsFile(QStringLiteral("PrivateKey"), key, TlsFileProblem::NoKey);
         if (!layer->checkPrivateKeyMatchesCertificate())
             return tlsFile(QStringLiteral("PrivateKey"), key, TlsFileProblem::KeyMismatch);
     }
