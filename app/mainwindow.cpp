@@ -224,6 +224,7 @@ bool MainWindow::Form_Load()
     }
 
     LoadSettings(m_settings, m_location.readFrom);
+    m_tls = LoadTlsSettings(m_location.readFrom);
     cmdRefresh_Click();
     // The first answer, and any failure box, come before the window shows.
     if (m_client->isBusy()) {
@@ -451,6 +452,7 @@ ConnectionParams MainWindow::connectionParams() const
     params.calledAet = m_settings.AET;
     params.callingAet = m_settings.LocalAET;
     params.timeouts = m_timeouts;
+    params.tls = {m_tls.enabled, m_tls.caCertificate, m_tls.certificate, m_tls.privateKey};
     return params;
 }
 

@@ -3,6 +3,7 @@
 #include "appsettings.h"
 #include "connectionparams.h"
 #include "settingslocation.h"
+#include "tlssettings.h"
 #include "worklistrow.h"
 
 #include <QDateTime>
@@ -92,6 +93,7 @@ private:
 
     SettingsLocation m_location;
     AppSettings m_settings;
+    TlsSettings m_tls; // read with the settings; IT's, never written back
     Timeouts m_timeouts;
     std::unique_ptr<QLockFile> m_instanceLock;
     WorklistClient* m_client;

@@ -2,7 +2,8 @@
 // with DCMTK's findscu sending the same identifier. See bench/run.sh and README "Performance".
 //
 //   kelvara-bench [--sizes 100,1000,10000,32767,100000] [--reps 5] [--out FILE]
-//                 [--big 1000000] [--wlserver PATH] [--findscu PATH]
+//                 [--big 1000000] [--tls 10000] [--wlserver PATH] [--findscu PATH]
+//   --tls N: the same query of N entries over plain DICOM and over TLS (0: not measured)
 //
 // Child modes (the driver starts itself again so that each figure gets a fresh process):
 //   kelvara-bench --child-startup SETTINGS       prints the monotonic time of the first paint
@@ -39,6 +40,7 @@
 #include <dcmtk/dcmdata/dcdatset.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <ctime>
 #include <functional>
@@ -339,7 +341,8 @@ struct Options
 {
     QList<int> sizes{100, 1000, 10000, 32767, 100000};
     int reps = 5;
-    int big = 0; // rows of the in-memory list-only measurement; 0: none
+    int big = 0;     // rows of the in-memory list-only measurement; 0: none
+    int tls = 10000; // entries of the plain-versus-TLS query; 0: none
     QString out = QStringLiteral("bench-results.md");
     QString wlserver;
     QString findscu = QStringLiteral("findscu");
@@ -368,13 +371,14 @@ quint16 freePort()
 class Server final
 {
 public:
-    Server(const QString& program, int n)
+    Server(const QString& program, int n, const QStringList& extra = {})
     {
         m_port = freePort();
         m_process.setProgram(program);
-        m_process.setArguments({QStringLiteral("--port"), QString::number(m_port),
-                                QStringLiteral("--aet"), QLatin1String(kServerAet),
-                                QStringLiteral("--demo"), QString::number(n)});
+        m_process.setArguments(QStringList{QStringLiteral("--port"), QString::number(m_port),
+                                           QStringLiteral("--aet"), QLatin1String(kServerAet),
+                                           QStringLiteral("--demo"), QString::number(n)} +
+                               extra);
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start();
         if (!m_process.waitForStarted(10000))
@@ -463,6 +467,55 @@ QByteArray valueOf(const QByteArray& output, const QByteArray& key)
             return line.mid(key.size() + 1).trimmed();
     }
     fail(QStringLiteral("child said nothing about ") + QString::fromLatin1(key));
+}
+
+// The same query of n entries to our server over plain DICOM and over TLS (a throw-away CA,
+// the server's certificate verified), alternating, so both meet the same machine load.
+// Returns the medians of plain ms, TLS ms and TLS / plain, taken run by run.
+std::array<double, 3> measureTls(const Options& options, int n, const QString& workDir)
+{
+    const auto openssl = [&](const QStringList& arguments) {
+        QProcess process;
+        process.setWorkingDirectory(workDir);
+        process.start(QStringLiteral("openssl"), arguments);
+        if (!process.waitForFinished(60000) || process.exitCode() != 0)
+            fail(QStringLiteral("openssl failed: ") + arguments.join(u' '));
+    };
+    openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-keyout", "ca.key",
+             "-out", "ca.pem", "-subj", "/CN=Bench CA"});
+    openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
+             "-subj", "/CN=bench"});
+    openssl({"x509", "-req", "-days", "1", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+             "-CAcreateserial", "-out", "server.pem"});
+    const QDir dir(workDir);
+    Server plain(options.wlserver, n);
+    Server secure(
+        options.wlserver, n,
+        {"--tls-cert", dir.filePath("server.pem"), "--tls-key", dir.filePath("server.key")});
+    const auto params = [&](quint16 port, bool tls) {
+        ConnectionParams p;
+        p.host = QStringLiteral("127.0.0.1");
+        p.port = QString::number(port);
+        p.calledAet = QLatin1String(kServerAet);
+        p.callingAet = QLatin1String(kOwnAet);
+        p.tls = {tls, dir.filePath("ca.pem"), {}, {}};
+        return p;
+    };
+    const auto timed = [&](const ConnectionParams& p) {
+        const qint64 start = monotonicNs();
+        const FindOutcome outcome = runWorklistFind(p);
+        const double ms = msSince(start);
+        if (outcome.error.isError() || outcome.rows.size() != n)
+            fail(QStringLiteral("TLS comparison: %1").arg(outcome.error.messageText()));
+        return ms;
+    };
+    std::vector<double> plainMs, tlsMs, ratio;
+    for (int rep = 0; rep < options.reps; ++rep) {
+        plainMs.push_back(timed(params(plain.port(), false)));
+        tlsMs.push_back(timed(params(secure.port(), true)));
+        ratio.push_back(tlsMs.back() / plainMs.back());
+    }
+    return {median(plainMs), median(tlsMs), median(ratio)};
 }
 
 Result measureSize(const Options& options, int n, const QString& identifierFile,
@@ -599,6 +652,12 @@ int runDriver(const Options& options)
         results.push_back(measureSize(options, n, identifierFile, workDir.path()));
     }
 
+    std::array<double, 3> tls{};
+    if (options.tls > 0) {
+        std::fprintf(stderr, "TLS, N = %d ...\n", options.tls);
+        tls = measureTls(options, options.tls, workDir.path());
+    }
+
     // Start-up: a fresh process, no Settings.ini.
     std::vector<double> startup;
     const QString noSettings = workDir.filePath(QStringLiteral("none/Settings.ini"));
@@ -625,6 +684,10 @@ int runDriver(const Options& options)
             s << "\nResident memory after " << kSettleRefreshes << " refreshes of " << r.n
               << " entries: " << fmt(r.settled) << " MiB\n";
     }
+    if (options.tls > 0)
+        s << "\nQuery of " << options.tls << " entries (find with row reading, as in a refresh), "
+          << "plain: " << fmt(tls[0]) << " ms, over TLS: " << fmt(tls[1])
+          << " ms, TLS / plain: " << fmt(tls[2], 3) << "\n";
     if (options.big > 0) {
         const QByteArray out =
             runChild({QStringLiteral("--child-big"), QString::number(options.big)});
@@ -692,6 +755,8 @@ int main(int argc, char* argv[])
             }
         } else if (arg == QLatin1String("--big") && hasValue) {
             options.big = std::clamp(args[++i].toInt(), 0, 5000000);
+        } else if (arg == QLatin1String("--tls") && hasValue) {
+            options.tls = std::clamp(args[++i].toInt(), 0, 1000000);
         } else if (arg == QLatin1String("--reps") && hasValue) {
             options.reps = std::clamp(args[++i].toInt(), 1, 50);
         } else if (arg == QLatin1String("--out") && hasValue) {
@@ -701,9 +766,10 @@ int main(int argc, char* argv[])
         } else if (arg == QLatin1String("--findscu") && hasValue) {
             options.findscu = args[++i];
         } else {
-            fail(QStringLiteral("unknown argument ") + arg +
-                 QStringLiteral(" (--sizes LIST --reps N --out FILE --big N --wlserver PATH "
-                                "--findscu PATH)"));
+            fail(
+                QStringLiteral("unknown argument ") + arg +
+                QStringLiteral(" (--sizes LIST --reps N --out FILE --big N --tls N --wlserver PATH "
+                               "--findscu PATH)"));
         }
     }
     return runDriver(options);

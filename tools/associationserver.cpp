@@ -2,6 +2,7 @@
 
 #include "listensocket.h"
 #include "requestlog.h"
+#include "servertls.h"
 #include "shutdownsignal.h"
 #include "textutil.h"
 #include "worklistscp.h"
@@ -92,6 +93,8 @@ OFCondition AssociationServer::run()
     dcmDisableGethostbyaddr.set(OFTrue);
     OFCondition cond = ASC_initializeNetwork(NET_ACCEPTOR, 0, kRequestSeconds, &m_network);
     dcmExternalSocketHandle.set(-1);
+    if (cond.good() && m_tls)
+        cond = ASC_setTransportLayer(m_network, m_tls, 0);
     if (cond.bad())
         return cond;
     m_watchdog = std::thread([this] { watch(); });
@@ -160,11 +163,24 @@ void AssociationServer::serve(Connection& connection)
     std::string why;
     T_ASC_Association* association = nullptr;
     bool received = false;
-    if (waitForRequest(connection, why)) {
+    // The TLS handshake runs here, on the connection's own thread, inside its deadline.
+    DcmTransportConnection* tls = nullptr;
+    if (m_tls) {
+        const auto deadline =
+            std::min(connection.deadline,
+                     std::chrono::steady_clock::now() + std::chrono::seconds(kRequestSeconds));
+        tls = m_tls->accept(connection.socket, deadline, kMaxRequestBytes, why);
+    }
+    if (m_tls ? tls != nullptr : waitForRequest(connection, why)) {
         std::lock_guard handOver(g_handOver);
         dcmExternalSocketHandle.set(connection.socket);
-        const OFCondition cond = ASC_receiveAssociation(m_network, &association, ASC_DEFAULTMAXPDU,
-                                                        nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
+        if (m_tls)
+            m_tls->handOver(tls, connection.socket); // DCMTK owns it from here
+        const OFCondition cond =
+            ASC_receiveAssociation(m_network, &association, ASC_DEFAULTMAXPDU, nullptr, nullptr,
+                                   m_tls ? OFTrue : OFFalse, DUL_NOBLOCK, 1);
+        if (m_tls)
+            m_tls->handOver(nullptr, -1);
         dcmExternalSocketHandle.set(-1);
         received = cond.good();
         if (!received)

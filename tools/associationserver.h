@@ -11,6 +11,7 @@
 
 class ListenSocket;
 class RequestLog;
+class ServerTls;
 class ShutdownSignal;
 class WorklistStore;
 
@@ -34,6 +35,9 @@ public:
     ~AssociationServer();
     AssociationServer(const AssociationServer&) = delete;
     AssociationServer& operator=(const AssociationServer&) = delete;
+
+    // Every connection from now on speaks TLS with `tls` (not owned); call before run().
+    void useTls(ServerTls* tls) { m_tls = tls; }
 
     // Serves until a stop is requested; then ends every connection and waits for its thread.
     OFCondition run();
@@ -64,6 +68,7 @@ private:
     const RequestLog& m_log;
     Limits m_limits;
     T_ASC_Network* m_network = nullptr;
+    ServerTls* m_tls = nullptr;
 
     std::mutex m_mutex; // guards m_connections, their flags and m_stopping
     std::condition_variable m_changed;

@@ -95,6 +95,13 @@ bool ServerOptions::parse(int argc, char** argv, ServerOptions& options, std::st
             if (!value(v))
                 return false;
             options.bindAddress = std::string(v);
+        } else if (arg == "--tls-cert" || arg == "--tls-key" || arg == "--tls-ca") {
+            if (!value(v))
+                return false;
+            std::string& target = arg == "--tls-cert"  ? options.tlsCertificate
+                                  : arg == "--tls-key" ? options.tlsKey
+                                                       : options.tlsClientCa;
+            target = std::string(v);
         } else {
             error = "unknown argument \"" + std::string(arg) + "\"";
             return false;
@@ -104,6 +111,11 @@ bool ServerOptions::parse(int argc, char** argv, ServerOptions& options, std::st
         return true;
     if (!havePort) {
         error = "--port is required";
+        return false;
+    }
+    if (options.tlsCertificate.empty() != options.tlsKey.empty() ||
+        (options.tlsCertificate.empty() && !options.tlsClientCa.empty())) {
+        error = "TLS needs both --tls-cert and --tls-key (--tls-ca only with them)";
         return false;
     }
     if (options.folder.empty() == !options.demoCount.has_value()) {
@@ -118,6 +130,7 @@ std::string ServerOptions::usage()
     return R"(Usage: kelvara-wlserver --port N [--aet AE] (--dir FOLDER | --demo N)
                         [--charset utf8|latin1] [--bind ADDRESS]
                         [--max-associations N] [--association-deadline S]
+                        [--tls-cert FILE --tls-key FILE [--tls-ca FILE]]
                         [--quiet] [--verbose]
 
 A small DICOM Modality Worklist server for Kelvara's demo and tests. Serves
@@ -143,6 +156,12 @@ several associations at once and runs until SIGTERM or SIGINT.
                     total time one connection may take, from its accept to its
                     end (default 120 s); then it is cut. The association
                     request must arrive within 30 s (or S, if shorter)
+  --tls-cert FILE   serve DICOM over TLS (BCP 195 profile) with this PEM
+                    certificate (chain); plain DICOM is then refused
+  --tls-key FILE    its unencrypted PEM private key
+  --tls-ca FILE     PEM certificate(s) of the CA that client certificates must
+                    chain to; clients without such a certificate are refused.
+                    Without it, clients are not asked for a certificate
   --quiet           no log lines
   --verbose         also DCMTK's own log
   --help            this text
@@ -179,6 +198,7 @@ cut after 200 characters ("...[cut, N bytes]"):
   association from CALLING (HOST) rejected: REASON
   connection from HOST refused: N associations are being served
   connection from HOST aborted: deadline of S s passed
+  connection from HOST closed: TLS handshake failed: REASON
   skipped FILE: REASON
   stopped
 )";

@@ -16,6 +16,9 @@ struct ServerOptions
     std::string bindAddress = "127.0.0.1"; // --bind
     unsigned maxAssociations = 16;         // --max-associations
     int deadlineSeconds = 120;             // --association-deadline
+    std::string tlsCertificate; // --tls-cert; with --tls-key: every connection speaks TLS
+    std::string tlsKey;         // --tls-key
+    std::string tlsClientCa;    // --tls-ca: clients must show a certificate chaining to it
     bool quiet = false;
     bool verbose = false;
     bool help = false;

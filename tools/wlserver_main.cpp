@@ -6,6 +6,7 @@
 #include "listensocket.h"
 #include "requestlog.h"
 #include "serveroptions.h"
+#include "servertls.h"
 #include "shutdownsignal.h"
 #include "workliststore.h"
 
@@ -70,6 +71,13 @@ int main(int argc, char** argv)
         source = "folder " + options.folder;
     }
 
+    ServerTls tls;
+    if (!options.tlsCertificate.empty() &&
+        !tls.configure(options.tlsCertificate, options.tlsKey, options.tlsClientCa, error)) {
+        RequestLog::error(error);
+        return 1;
+    }
+
     // The port opens only now, so whoever waits for it finds the worklist complete.
     ListenSocket socket;
     if (!socket.open(options.bindAddress, options.port, error)) {
@@ -77,11 +85,13 @@ int main(int argc, char** argv)
         return 1;
     }
     log.line("listening on " + options.bindAddress + ":" + std::to_string(options.port) + " as " +
-             options.aeTitle + ", " + std::to_string(store.entries()->size()) + " entries (" +
-             source + ")");
+             options.aeTitle + (options.tlsCertificate.empty() ? "" : " over TLS") + ", " +
+             std::to_string(store.entries()->size()) + " entries (" + source + ")");
 
     AssociationServer server(options.aeTitle, store, socket, *signal, log,
                              {options.maxAssociations, options.deadlineSeconds});
+    if (!options.tlsCertificate.empty())
+        server.useTls(&tls);
     const OFCondition result = server.run();
     if (!signal->stopRequested()) {
         RequestLog::error(std::string("server stopped: ") + result.text());

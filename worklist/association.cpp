@@ -3,12 +3,16 @@
 #include "abortabletransport.h"
 #include "exchangeabort.h"
 #include "tcpconnect.h"
+#include "tlsconnection.h"
+#include "tlscontext.h"
 #include "toolkitlog.h"
 
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/dcmtls/tlslayer.h>
 #include <dcmtk/ofstd/ofstd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <unistd.h>
 
@@ -62,6 +66,8 @@ bool Association::isAborted() const
 
 DicomError Association::abortedError() const
 {
+    if (m_transport->tlsFailure().kind != TlsFailure::Kind::None)
+        return ExchangeErrors::tlsFailed(m_transport->tlsFailure(), m_peer, m_timeouts);
     switch (m_abort->reason()) {
     case ExchangeAbort::Reason::Deadline:
         return ExchangeErrors::deadlinePassed(m_peer, m_timeouts);
@@ -76,7 +82,7 @@ DicomError Association::abortedError() const
 
 DicomError Association::failure(const OFCondition& cond) const
 {
-    if (isAborted())
+    if (isAborted() || m_transport->tlsFailure().kind != TlsFailure::Kind::None)
         return abortedError();
     return ExchangeErrors::fromCondition(cond, ExchangeErrors::Phase::Exchange, m_peer, m_timeouts);
 }
@@ -116,6 +122,13 @@ DicomError Association::open(const ConnectionParams& params, const char* abstrac
         return ExchangeErrors::badAeTitle(shownTitle(params.callingAet), true);
     if (!isValidAeTitle(params.calledAet))
         return ExchangeErrors::badAeTitle(shownTitle(params.calledAet), false);
+    if (params.tls.enabled) {
+        std::unique_ptr<DcmTLSTransportLayer> tls;
+        const DicomError error = makeClientTls(params.tls, tls);
+        if (error.isError())
+            return error;
+        m_transport->useTls(std::move(tls), m_timeouts.acseSeconds);
+    }
     if (isAborted())
         return abortedError();
     m_abort->armDeadline(std::chrono::steady_clock::now() +
@@ -144,7 +157,8 @@ DicomError Association::open(const ConnectionParams& params, const char* abstrac
     const char* transferSyntaxes[] = {UID_LittleEndianExplicitTransferSyntax,
                                       UID_LittleEndianImplicitTransferSyntax};
     ASC_setAPTitles(m_params, calling.constData(), called.constData(), nullptr);
-    // Plain TCP all the same: the layer set above only lets the abort see the socket.
+    // "Secure" in the toolkit's sense always: the layer set above decides between plain TCP and
+    // TLS, and lets the abort see the socket either way.
     ASC_setTransportLayerType(m_params, OFTrue);
     ASC_setPresentationAddresses(m_params, OFStandard::getHostName().c_str(),
                                  listener.address().constData());
@@ -155,8 +169,11 @@ DicomError Association::open(const ConnectionParams& params, const char* abstrac
     cond = ASC_requestAssociation(m_net, m_params, &m_assoc);
     listener.close();
     if (cond.bad()) {
-        if (isAborted())
+        if (isAborted() || m_transport->tlsFailure().kind != TlsFailure::Kind::None)
             return abortedError();
+        if (!params.tls.enabled && endedWithoutAnswer(cond) && probeForTls(params, quint16(port)))
+            return ExchangeErrors::tlsFailed({TlsFailure::Kind::TlsRequired, {}, 0}, m_peer,
+                                             m_timeouts);
         if (cond == DUL_ASSOCIATIONREJECTED) {
             T_ASC_RejectParameters reject{};
             ASC_getRejectParameters(m_params, &reject);
@@ -176,6 +193,29 @@ DicomError Association::open(const ConnectionParams& params, const char* abstrac
         m_transport->setExplicitVr(OFString(context.acceptedTransferSyntax) !=
                                    UID_LittleEndianImplicitTransferSyntax);
     return {};
+}
+
+bool Association::endedWithoutAnswer(const OFCondition& cond) const
+{
+    return !m_transport->receivedAnything() &&
+           (cond == DUL_PEERABORTEDASSOCIATION || cond == DUL_NETWORKCLOSED ||
+            (cond.module() == OFM_dcmnet && cond.code() == DULC_TCPIOERROR));
+}
+
+bool Association::probeForTls(const ConnectionParams& params, quint16 port)
+{
+    // A server that speaks only TLS drops a plain association request without a word. Asking
+    // it for a TLS greeting, and nothing more, tells that apart from any other silent end.
+    Timeouts probeTimeouts = m_timeouts;
+    probeTimeouts.connectSeconds = std::min(m_timeouts.connectSeconds, 3);
+    const TcpConnection tcp = connectTcp(params.host, port, m_peer, probeTimeouts, *m_abort);
+    if (tcp.socket < 0)
+        return false;
+    m_abort->registerSocket(tcp.socket);
+    const bool speaksTls = serverSpeaksTls(tcp.socket, std::min(m_timeouts.acseSeconds, 3));
+    m_abort->unregisterSocket(tcp.socket);
+    ::close(tcp.socket);
+    return speaksTls && !isAborted();
 }
 
 void Association::finish(bool succeeded)

@@ -48,6 +48,9 @@ public:
 
 private:
     void close(bool abortAssociation);
+    // A plain association request the server ended without sending a byte.
+    [[nodiscard]] bool endedWithoutAnswer(const OFCondition& cond) const;
+    [[nodiscard]] bool probeForTls(const ConnectionParams& params, quint16 port);
     [[nodiscard]] DicomError connect(const ConnectionParams& params, quint16 port,
                                      HandoverListener& listener);
 

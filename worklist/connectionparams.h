@@ -19,6 +19,16 @@ struct Timeouts
     }
 };
 
+// DICOM over TLS, as IT set it up. Paths are absolute or relative to the working directory;
+// the settings layer resolves them against the folder of Settings.ini.
+struct TlsParams
+{
+    bool enabled = false;  // off: plain DICOM
+    QString caCertificate; // PEM file of the CAs the server must chain to; empty: the system's
+    QString certificate;   // our own certificate (PEM); empty together with privateKey: none
+    QString privateKey;    // its unencrypted key (PEM)
+};
+
 // Where an exchange goes. All four connection values are text as the user typed them;
 // the DICOM layer converts the port itself and fails cleanly when it is not a number.
 struct ConnectionParams
@@ -28,4 +38,5 @@ struct ConnectionParams
     QString calledAet;  // the server's AE title
     QString callingAet; // ours
     Timeouts timeouts;
+    TlsParams tls;
 };

@@ -16,12 +16,17 @@
 //                          description is chosen by the code (and errno for a connect), never
 //                          by the toolkit's wording, which the C library translates.
 //   -1                     a setting the exchange cannot use (port not a whole number 1..65535,
-//                          an AE title that is empty, too long or holds control characters);
+//                          an AE title that is empty, too long or holds control characters, a
+//                          TLS file that is missing, unreadable or not what its key names);
 //                          nothing was sent
 //   -2                     the exchange was aborted by the program itself
 //   -3                     no complete answer within the exchange's total deadline
 //   -4                     the answer broke a rule or a limit of the program (data before the
 //                          association answer, an entry nested too deeply or too large)
+//   -5                     the TLS connection failed (the server speaks no TLS, its certificate
+//                          is not trusted, it wants or refused our certificate) or a plain
+//                          connection met a server that speaks only TLS; the description says
+//                          what to change in the server or in Settings.ini [TLS]
 struct DicomError
 {
     int number = 0; // 0: no error
@@ -31,6 +36,7 @@ struct DicomError
     static constexpr int abortedByProgram = -2;
     static constexpr int deadlinePassed = -3;
     static constexpr int answerRefused = -4;
+    static constexpr int tlsFailed = -5;
 
     [[nodiscard]] bool isError() const { return number != 0; }
     // Cut off because the program is closing: nobody is there to be told.

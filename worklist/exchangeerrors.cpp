@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <netdb.h>
+#include <openssl/x509_vfy.h>
 
 namespace ExchangeErrors {
 
@@ -61,6 +62,27 @@ QString nestedPduFault(const OFCondition& cond)
             return detail.mid(at + marker.size()).section(QLatin1Char('\n'), 0, 0);
     }
     return {};
+}
+
+// Why a server certificate did not verify, by the verification error code.
+QString untrustedReason(unsigned long code)
+{
+    switch (code) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+        return QStringLiteral("abgelaufen");
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return QStringLiteral("noch nicht gültig");
+    case X509_V_ERR_CERT_REVOKED:
+        return QStringLiteral("widerrufen");
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        return QStringLiteral("von keiner vertrauten Zertifizierungsstelle ausgestellt");
+    default:
+        return QStringLiteral("Prüffehler %1").arg(code);
+    }
 }
 
 } // namespace
@@ -219,6 +241,88 @@ DicomError status(unsigned short status, const QString& peer)
     return {
         int(status),
         QStringLiteral("Server %1 meldet Status %2 (%3)").arg(peer, hex, statusMeaning(status))};
+}
+
+DicomError tlsFile(const QString& key, const QString& path, TlsFileProblem problem)
+{
+    QString what;
+    switch (problem) {
+    case TlsFileProblem::Unreadable:
+        what = QStringLiteral("fehlt oder ist nicht lesbar");
+        break;
+    case TlsFileProblem::NoCertificate:
+        what = QStringLiteral("enthält kein gültiges PEM-Zertifikat");
+        break;
+    case TlsFileProblem::NoKey:
+        what = QStringLiteral("enthält keinen unverschlüsselten PEM-Schlüssel");
+        break;
+    case TlsFileProblem::KeyMismatch:
+        what = QStringLiteral("passt nicht zum Zertifikat (Certificate)");
+        break;
+    }
+    return {DicomError::badSetting,
+            QStringLiteral("TLS-Datei \"%1\" (Settings.ini [TLS] %2) %3").arg(path, key, what)};
+}
+
+DicomError tlsPairIncomplete(bool certificateMissing)
+{
+    return {DicomError::badSetting,
+            certificateMissing
+                ? QStringLiteral("Settings.ini [TLS]: PrivateKey ohne Certificate eingetragen")
+                : QStringLiteral("Settings.ini [TLS]: Certificate ohne PrivateKey eingetragen")};
+}
+
+DicomError tlsSetupFailed(unsigned long code)
+{
+    return {DicomError::tlsFailed,
+            QStringLiteral("TLS lässt sich nicht einrichten (OpenSSL-Fehler %1)")
+                .arg(QString::number(code, 16))};
+}
+
+DicomError tlsFailed(const TlsFailure& failure, const QString& peer, const Timeouts& timeouts)
+{
+    using Kind = TlsFailure::Kind;
+    QString text;
+    switch (failure.kind) {
+    case Kind::NotTls:
+        text = QStringLiteral("Server %1 spricht kein TLS: TLS am Server einschalten oder in "
+                              "Settings.ini [TLS] Enabled=0 setzen")
+                   .arg(peer);
+        break;
+    case Kind::NoAnswer:
+        text =
+            QStringLiteral("Keine TLS-Antwort von %1 innerhalb von %2 s: spricht der Server TLS?")
+                .arg(peer)
+                .arg(timeouts.acseSeconds);
+        break;
+    case Kind::Untrusted:
+        text = QStringLiteral("Zertifikat von %1 nicht vertrauenswürdig: \"%2\" ist %3; die "
+                              "Zertifizierungsstelle des Servers in Settings.ini [TLS] "
+                              "CACertificate eintragen")
+                   .arg(peer, failure.subject, untrustedReason(failure.code));
+        break;
+    case Kind::ClientCertMissing:
+        text = QStringLiteral("Server %1 verlangt ein Zertifikat von Kelvara: in Settings.ini "
+                              "[TLS] Certificate und PrivateKey eintragen")
+                   .arg(peer);
+        break;
+    case Kind::ClientCertRefused:
+        text = QStringLiteral("Server %1 lehnt das Zertifikat von Kelvara ab (\"%2\"): ein vom "
+                              "Server anerkanntes Zertifikat in Settings.ini [TLS] Certificate "
+                              "eintragen")
+                   .arg(peer, failure.subject);
+        break;
+    case Kind::TlsRequired:
+        text = QStringLiteral("Server %1 verlangt TLS: in Settings.ini [TLS] Enabled=1 setzen")
+                   .arg(peer);
+        break;
+    case Kind::Other:
+    case Kind::None:
+        text = QStringLiteral("TLS-Verbindung zu %1 gescheitert (OpenSSL-Fehler %2)")
+                   .arg(peer, QString::number(failure.code, 16));
+        break;
+    }
+    return {DicomError::tlsFailed, text};
 }
 
 } // namespace ExchangeErrors

@@ -2,6 +2,7 @@
 
 #include "connectionparams.h"
 #include "dicomerror.h"
+#include "tlsfailure.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
@@ -31,5 +32,16 @@ enum class Phase { Connect, Associate, Exchange };
 [[nodiscard]] DicomError rejected(const T_ASC_RejectParameters& reject, const QString& peer);
 [[nodiscard]] DicomError serviceNotAccepted(const QString& service, const QString& peer);
 [[nodiscard]] DicomError status(unsigned short status, const QString& peer);
+
+// A file named in the TLS settings that cannot be used; `key` is its key in [TLS].
+enum class TlsFileProblem { Unreadable, NoCertificate, NoKey, KeyMismatch };
+[[nodiscard]] DicomError tlsFile(const QString& key, const QString& path, TlsFileProblem problem);
+// Certificate without PrivateKey or the other way round (`certificateMissing`: Certificate is
+// empty).
+[[nodiscard]] DicomError tlsPairIncomplete(bool certificateMissing);
+// OpenSSL could not set up TLS at all (`code`: its error code).
+[[nodiscard]] DicomError tlsSetupFailed(unsigned long code);
+[[nodiscard]] DicomError tlsFailed(const TlsFailure& failure, const QString& peer,
+                                   const Timeouts& timeouts);
 
 } // namespace ExchangeErrors

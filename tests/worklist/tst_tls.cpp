@@ -1,0 +1,303 @@
+#include "removal.h"
+#include "settingsstore.h"
+#include "testserver.h"
+#include "tlssettings.h"
+#include "worklistclient.h"
+#include "worklistfind.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+namespace {
+
+// Certificates made for this run: a CA that both sides trust, one nobody trusts, a server and a
+// client certificate from the first and an intruder's from the second.
+class TestPki
+{
+public:
+    bool make()
+    {
+        return m_dir.isValid() && ca("ca", "Kelvara Test CA") && ca("rogue", "Rogue CA") &&
+               leaf("server", "ca", "wlserver") && leaf("client", "ca", "kelvara") &&
+               leaf("intruder", "rogue", "intruder");
+    }
+    QString path(const QString& name) const { return m_dir.filePath(name); }
+    QString dir() const { return m_dir.path(); }
+
+private:
+    bool openssl(const QStringList& arguments)
+    {
+        QProcess process;
+        process.setWorkingDirectory(m_dir.path());
+        process.start(QStringLiteral("openssl"), arguments);
+        return process.waitForFinished(30000) && process.exitCode() == 0;
+    }
+    bool ca(const QString& name, const QString& subject)
+    {
+        return openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout",
+                        name + ".key", "-out", name + ".pem", "-subj", "/CN=" + subject});
+    }
+    bool leaf(const QString& name, const QString& issuer, const QString& subject)
+    {
+        return openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out",
+                        name + ".csr", "-subj", "/CN=" + subject}) &&
+               openssl({"x509", "-req", "-days", "2", "-in", name + ".csr", "-CA", issuer + ".pem",
+                        "-CAkey", issuer + ".key", "-CAcreateserial", "-out", name + ".pem"});
+    }
+    QTemporaryDir m_dir;
+};
+
+ConnectionParams params(quint16 port, const TlsParams& tls)
+{
+    ConnectionParams p;
+    p.host = QStringLiteral("127.0.0.1");
+    p.port = QString::number(port);
+    p.calledAet = QStringLiteral("KELVARA_WL");
+    p.callingAet = QStringLiteral("KELVARA");
+    p.timeouts = {2, 3, 5, 5};
+    p.tls = tls;
+    return p;
+}
+
+// dcmdump of the one file storescp wrote into `dir`, without the lines that hold the removal's
+// own UID or depend on its length.
+QString storedDump(const QString& dir, const QString& uid)
+{
+    const QStringList files = QDir(dir).entryList(QDir::Files);
+    if (files.size() != 1)
+        return QStringLiteral("%1 files").arg(files.size());
+    QProcess dump;
+    dump.start(QStringLiteral("dcmdump"), {QDir(dir).filePath(files[0])});
+    dump.waitForFinished(10000);
+    QStringList lines = QString::fromLatin1(dump.readAllStandardOutput()).split(u'\n');
+    lines.removeIf([&](const QString& line) {
+        return line.contains(uid) || line.startsWith(QLatin1String("(0002,0000)"));
+    });
+    return lines.join(u'\n');
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(TlsParams)
+
+class TestTls : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY(m_pki.make()); }
+    void queryAndRemovalAgainstOurServer();
+    void removalArrivesAsOverPlain();
+    void failures_data();
+    void failures();
+    void closeEndsTlsExchange();
+    void settingsReadAndKept_data();
+    void settingsReadAndKept();
+
+private:
+    TlsParams clientTls(const QString& ca = QStringLiteral("ca.pem"),
+                        const QString& name = QStringLiteral("client")) const
+    {
+        return {true, ca.isEmpty() ? QString() : m_pki.path(ca),
+                name.isEmpty() ? QString() : m_pki.path(name + ".pem"),
+                name.isEmpty() ? QString() : m_pki.path(name + ".key")};
+    }
+    QStringList serverTls(bool clientCa) const
+    {
+        QStringList args{"--tls-cert", m_pki.path("server.pem"), "--tls-key",
+                         m_pki.path("server.key")};
+        if (clientCa)
+            args << "--tls-ca" << m_pki.path("ca.pem");
+        return args;
+    }
+    TestPki m_pki;
+};
+
+void TestTls::queryAndRemovalAgainstOurServer()
+{
+    TestServer server;
+    QVERIFY2(server.start("kelvara-wlserver",
+                          QStringList{"--port", "%PORT%", "--demo", "3"} + serverTls(true)),
+             qPrintable(server.output()));
+    const ConnectionParams p = params(server.port(), clientTls());
+    const FindOutcome before = runWorklistFind(p);
+    QVERIFY2(!before.error.isError(), qPrintable(before.error.messageText()));
+    QCOMPARE(before.rows.size(), 3);
+    const DicomError removed = sendRemoval(p, before.rows[1].entryKey);
+    QVERIFY2(!removed.isError(), qPrintable(removed.messageText()));
+    const FindOutcome after = runWorklistFind(p);
+    QCOMPARE(after.rows.size(), 2);
+    QVERIFY(std::none_of(after.rows.begin(), after.rows.end(), [&](const WorklistRow& row) {
+        return row.entryKey == before.rows[1].entryKey;
+    }));
+}
+
+void TestTls::removalArrivesAsOverPlain()
+{
+    QTemporaryDir plainDir;
+    QTemporaryDir tlsDir;
+    TestServer plain;
+    TestServer secure;
+    QVERIFY(plain.start("storescp", {"-od", plainDir.path(), "%PORT%"}));
+    QVERIFY(
+        secure.start("storescp", {"+tls", m_pki.path("server.key"), m_pki.path("server.pem"), "+cf",
+                                  m_pki.path("ca.pem"), "-od", tlsDir.path(), "%PORT%"}));
+    QString plainUid;
+    QString tlsUid;
+    const QString key = QStringLiteral("1.2.3.4.5");
+    QCOMPARE(sendRemoval(params(plain.port(), {}), key, nullptr, &plainUid).number, 0);
+    const DicomError error = sendRemoval(params(secure.port(), clientTls()), key, nullptr, &tlsUid);
+    QVERIFY2(!error.isError(), qPrintable(error.messageText()));
+    const QString dump = storedDump(tlsDir.path(), tlsUid);
+    QVERIFY2(dump.contains(QStringLiteral("(0019,0030) LO [1.2.3.4.5]")), qPrintable(dump));
+    QCOMPARE(dump, storedDump(plainDir.path(), plainUid));
+}
+
+void TestTls::failures_data()
+{
+    QTest::addColumn<QStringList>("serverArgs"); // empty: nothing listens
+    QTest::addColumn<TlsParams>("tls");
+    QTest::addColumn<QString>("expected"); // %1: host:port
+
+    const QStringList plainServer{"--demo", "1"};
+    const QStringList tlsServer = QStringList{"--demo", "1"} + serverTls(false);
+    const QStringList strictServer = QStringList{"--demo", "1"} + serverTls(true);
+    TlsParams missingFile = clientTls();
+    missingFile.certificate = m_pki.path("nosuch.pem");
+    TlsParams wrongKey = clientTls();
+    wrongKey.privateKey = m_pki.path("server.key");
+    TlsParams halfPair = clientTls();
+    halfPair.privateKey.clear();
+
+    QTest::newRow("server speaks no TLS")
+        << plainServer << clientTls()
+        << "-5 - Server %1 spricht kein TLS: TLS am Server einschalten oder in Settings.ini "
+           "[TLS] Enabled=0 setzen";
+    QTest::newRow("server certificate not trusted")
+        << tlsServer << clientTls("rogue.pem")
+        << "-5 - Zertifikat von %1 nicht vertrauenswürdig: \"CN=wlserver\" ist von keiner "
+           "vertrauten Zertifizierungsstelle ausgestellt; die Zertifizierungsstelle des "
+           "Servers in Settings.ini [TLS] CACertificate eintragen";
+    QTest::newRow("client certificate missing")
+        << strictServer << clientTls("ca.pem", {})
+        << "-5 - Server %1 verlangt ein Zertifikat von Kelvara: in Settings.ini [TLS] "
+           "Certificate und PrivateKey eintragen";
+    QTest::newRow("client certificate refused")
+        << strictServer << clientTls("ca.pem", "intruder")
+        << "-5 - Server %1 lehnt das Zertifikat von Kelvara ab (\"CN=intruder\"): ein vom Server "
+           "anerkanntes Zertifikat in Settings.ini [TLS] Certificate eintragen";
+    QTest::newRow("plain to a TLS-only server")
+        << tlsServer << TlsParams{}
+        << "-5 - Server %1 verlangt TLS: in Settings.ini [TLS] Enabled=1 setzen";
+    // Checked before anything is sent: nothing listens, yet the file is what is reported.
+    QTest::newRow("certificate file missing")
+        << QStringList() << missingFile
+        << QStringLiteral("-1 - TLS-Datei \"%1\" (Settings.ini [TLS] Certificate) fehlt oder ist "
+                          "nicht lesbar")
+               .arg(m_pki.path("nosuch.pem"));
+    QTest::newRow("key of another certificate")
+        << QStringList() << wrongKey
+        << QStringLiteral("-1 - TLS-Datei \"%1\" (Settings.ini [TLS] PrivateKey) passt nicht zum "
+                          "Zertifikat (Certificate)")
+               .arg(m_pki.path("server.key"));
+    QTest::newRow("certificate without key")
+        << QStringList() << halfPair
+        << "-1 - Settings.ini [TLS]: Certificate ohne PrivateKey eingetragen";
+    QTest::newRow("CA file not a certificate")
+        << QStringList() << clientTls("client.key")
+        << QStringLiteral("-1 - TLS-Datei \"%1\" (Settings.ini [TLS] CACertificate) enthält kein "
+                          "gültiges PEM-Zertifikat")
+               .arg(m_pki.path("client.key"));
+}
+
+void TestTls::failures()
+{
+    QFETCH(QStringList, serverArgs);
+    QFETCH(TlsParams, tls);
+    QFETCH(QString, expected);
+    TestServer server;
+    quint16 port = TestServer::freePort();
+    if (!serverArgs.isEmpty()) {
+        QVERIFY(server.start("kelvara-wlserver", QStringList{"--port", "%PORT%"} + serverArgs));
+        port = server.port();
+    }
+    const QString text =
+        expected.replace(QStringLiteral("%1"), QStringLiteral("127.0.0.1:%1").arg(port));
+    // Both exchanges fail alike, and never fall back to plain DICOM.
+    QCOMPARE(runWorklistFind(params(port, tls)).error.messageText(), text);
+    QCOMPARE(sendRemoval(params(port, tls), QStringLiteral("1.2.3")).messageText(), text);
+}
+
+void TestTls::closeEndsTlsExchange()
+{
+    // A TLS peer that completes the handshake and then never answers the association request.
+    TestServer server;
+    QVERIFY(server.start("openssl", {"s_server", "-accept", "127.0.0.1:%PORT%", "-cert",
+                                     m_pki.path("server.pem"), "-key", m_pki.path("server.key")}));
+    ConnectionParams p = params(server.port(), clientTls("ca.pem", {}));
+    p.timeouts = {5, 10, 30, 20}; // only the abort can end it soon
+    WorklistClient client;
+    QSignalSpy finished(&client, &WorklistClient::queryFinished);
+    QVERIFY(client.startQuery(p));
+    QVERIFY(server.waitForOutput(QStringLiteral("CIPHER is")));
+    client.abort();
+    QVERIFY(client.waitForIdle(5000));
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).value<FindOutcome>().error.number, -2);
+}
+
+void TestTls::settingsReadAndKept_data()
+{
+    QTest::addColumn<QByteArray>("section");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<QStringList>("files"); // CACertificate, Certificate, PrivateKey
+
+    QTest::newRow("relative paths, on")
+        << QByteArray("[TLS]\r\n; by IT\r\nEnabled = 1\r\nCACertificate=certs/ca.pem\r\n"
+                      "Certificate=\"../own.pem\"\r\nPrivateKey=/etc/kelvara/own.key\r\n")
+        << true << QStringList{"certs/ca.pem", "../own.pem", "/etc/kelvara/own.key"};
+    QTest::newRow("off") << QByteArray("[tls]\nEnabled=0\nCACertificate=\n") << false
+                         << QStringList{"", "", ""};
+    QTest::newRow("not 1") << QByteArray("[TLS]\nEnabled=yes\n") << false
+                           << QStringList{"", "", ""};
+    QTest::newRow("no section") << QByteArray() << false << QStringList{"", "", ""};
+}
+
+void TestTls::settingsReadAndKept()
+{
+    QFETCH(QByteArray, section);
+    QFETCH(bool, enabled);
+    QFETCH(QStringList, files);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("Settings.ini"));
+    const QByteArray before = "[General]\nLocalAET=OLD\n" + section + "[Columns]\n1=100\n";
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
+    file.close();
+
+    const TlsSettings tls = LoadTlsSettings(path);
+    QCOMPARE(tls.enabled, enabled);
+    const QString read[] = {tls.caCertificate, tls.certificate, tls.privateKey};
+    for (int i = 0; i < 3; ++i) {
+        const QString expected =
+            files[i].isEmpty() ? QString() : QDir::cleanPath(QDir(dir.path()).filePath(files[i]));
+        QCOMPARE(read[i], expected);
+    }
+
+    AppSettings settings;
+    LoadSettings(settings, path);
+    settings.LocalAET = QStringLiteral("NEW");
+    QVERIFY(SaveSettings(settings, {1, 2, 3, 4, 5}, path));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray after = file.readAll();
+    QVERIFY(after.contains("LocalAET=NEW"));
+    QVERIFY2(section.isEmpty() ? !after.toLower().contains("[tls]") : after.contains(section),
+             after.constData());
+}
+
+QTEST_GUILESS_MAIN(TestTls)
+#include "tst_tls.moc"
