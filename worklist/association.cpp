@@ -239,3 +239,23 @@ void Association::close(bool abortAssociation)
     if (m_net)
         ASC_dropNetwork(&m_net);
 }
+
+DicomError runExchange(const ConnectionParams& params, ExchangeAbort* abort,
+                       const char* abstractSyntax, const QString& serviceName,
+                       const ExchangeStep& step, const std::function<bool(Uint16)>& succeeded)
+{
+    Association association(abort);
+    DicomError error = association.open(params, abstractSyntax, serviceName);
+    if (error.isError())
+        return error;
+    Uint16 status = 0;
+    const OFCondition cond = step(association, status);
+    if (cond.bad())
+        error = association.failure(cond);
+    else if (association.isAborted())
+        error = association.abortedError();
+    else if (!succeeded(status))
+        error = ExchangeErrors::status(status, association.peer());
+    association.finish(!error.isError());
+    return error;
+}

@@ -7,6 +7,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/assoc.h>
 
+#include <functional>
 #include <memory>
 
 class AbortableTransport;
@@ -65,3 +66,16 @@ private:
     Timeouts m_timeouts;
     QString m_peer;
 };
+
+// One DIMSE request of an exchange: sends it on `association`, takes what comes back, and
+// returns the toolkit's condition with the status of the final response in `status`.
+using ExchangeStep = std::function<OFCondition(Association& association, Uint16& status)>;
+
+// The course every exchange takes: the association for `abstractSyntax`, the step, then the
+// checks in their order (the toolkit's condition, the program's abort or deadline, the final
+// status, which `succeeded` judges), and the end of the association: released after success,
+// aborted after any failure. Returns the failure, or no error.
+[[nodiscard]] DicomError runExchange(const ConnectionParams& params, ExchangeAbort* abort,
+                                     const char* abstractSyntax, const QString& serviceName,
+                                     const ExchangeStep& step,
+                                     const std::function<bool(Uint16 status)>& succeeded);

@@ -10,16 +10,6 @@
 
 #include <algorithm>
 
-namespace {
-
-bool isStoreSuccess(Uint16 status)
-{
-    // Warnings (0xB000, 0xB006, 0xB007) mean the object was stored.
-    return status == 0x0000 || (status & 0xF000) == 0xB000;
-}
-
-} // namespace
-
 DicomError sendRemoval(const ConnectionParams& params, const QString& entryKey,
                        ExchangeAbort* abort, QString* sopInstanceUid)
 {
@@ -27,45 +17,38 @@ DicomError sendRemoval(const ConnectionParams& params, const QString& entryKey,
     ConnectionParams removalParams = params;
     removalParams.timeouts.dimseSeconds = std::min(removalParams.timeouts.dimseSeconds, 10);
 
-    Association association(abort);
-    DicomError error = association.open(removalParams, UID_ComputedRadiographyImageStorage,
-                                        QStringLiteral("CR Image Storage"));
-    if (error.isError())
-        return error;
+    const auto store = [&entryKey, sopInstanceUid](Association& association, Uint16& status) {
+        const QByteArray instanceUid = newUid().toLatin1();
+        if (sopInstanceUid)
+            *sopInstanceUid = QString::fromLatin1(instanceUid);
+        DcmDataset removal;
+        // Private tags are not in the dictionary: the VR must be given.
+        removal.putAndInsertString(DcmTag(0x0019, 0x0010, EVR_LO), "REMOVE");
+        removal.putAndInsertString(DcmTag(0x0019, 0x0030, EVR_LO), entryKey.toUtf8().constData());
+        removal.putAndInsertString(DCM_SOPClassUID, UID_ComputedRadiographyImageStorage);
+        removal.putAndInsertString(DCM_SOPInstanceUID, instanceUid.constData());
 
-    const QByteArray instanceUid = newUid().toLatin1();
-    if (sopInstanceUid)
-        *sopInstanceUid = QString::fromLatin1(instanceUid);
-
-    DcmDataset removal;
-    // Private tags are not in the dictionary: the VR must be given.
-    removal.putAndInsertString(DcmTag(0x0019, 0x0010, EVR_LO), "REMOVE");
-    removal.putAndInsertString(DcmTag(0x0019, 0x0030, EVR_LO), entryKey.toUtf8().constData());
-    removal.putAndInsertString(DCM_SOPClassUID, UID_ComputedRadiographyImageStorage);
-    removal.putAndInsertString(DCM_SOPInstanceUID, instanceUid.constData());
-
-    T_DIMSE_C_StoreRQ request{};
-    request.MessageID = association.handle()->nextMsgID++;
-    OFStandard::strlcpy(request.AffectedSOPClassUID, UID_ComputedRadiographyImageStorage,
-                        sizeof(request.AffectedSOPClassUID));
-    OFStandard::strlcpy(request.AffectedSOPInstanceUID, instanceUid.constData(),
-                        sizeof(request.AffectedSOPInstanceUID));
-    request.DataSetType = DIMSE_DATASET_PRESENT;
-    request.Priority = DIMSE_PRIORITY_MEDIUM;
-
-    T_DIMSE_C_StoreRSP response{};
-    DcmDataset* statusDetail = nullptr;
-    const OFCondition cond = DIMSE_storeUser(
-        association.handle(), association.contextId(), &request, nullptr, &removal, nullptr,
-        nullptr, DIMSE_NONBLOCKING, association.dimseTimeout(), &response, &statusDetail);
-    delete statusDetail;
-
-    if (cond.bad())
-        error = association.failure(cond);
-    else if (association.isAborted())
-        error = association.abortedError();
-    else if (!isStoreSuccess(response.DimseStatus))
-        error = ExchangeErrors::status(response.DimseStatus, association.peer());
-    association.finish(!error.isError());
-    return error;
+        T_DIMSE_C_StoreRQ request{};
+        request.MessageID = association.handle()->nextMsgID++;
+        OFStandard::strlcpy(request.AffectedSOPClassUID, UID_ComputedRadiographyImageStorage,
+                            sizeof(request.AffectedSOPClassUID));
+        OFStandard::strlcpy(request.AffectedSOPInstanceUID, instanceUid.constData(),
+                            sizeof(request.AffectedSOPInstanceUID));
+        request.DataSetType = DIMSE_DATASET_PRESENT;
+        request.Priority = DIMSE_PRIORITY_MEDIUM;
+        T_DIMSE_C_StoreRSP response{};
+        DcmDataset* statusDetail = nullptr;
+        const OFCondition cond = DIMSE_storeUser(
+            association.handle(), association.contextId(), &request, nullptr, &removal, nullptr,
+            nullptr, DIMSE_NONBLOCKING, association.dimseTimeout(), &response, &statusDetail);
+        delete statusDetail;
+        status = response.DimseStatus;
+        return cond;
+    };
+    // Warnings (0xB000, 0xB006, 0xB007) mean the object was stored.
+    const auto stored = [](Uint16 status) {
+        return status == 0x0000 || (status & 0xF000) == 0xB000;
+    };
+    return runExchange(removalParams, abort, UID_ComputedRadiographyImageStorage,
+                       QStringLiteral("CR Image Storage"), store, stored);
 }

@@ -34,41 +34,39 @@ void onFindResponse(void* data, T_DIMSE_C_FindRQ* /*request*/, int /*responseCou
 FindOutcome runWorklistFind(const ConnectionParams& params, ExchangeAbort* abort)
 {
     FindOutcome outcome;
-    Association association(abort);
-    outcome.error = association.open(params, UID_FINDModalityWorklistInformationModel,
-                                     QStringLiteral("Modality Worklist"));
-    if (outcome.error.isError())
-        return outcome;
-
-    const std::unique_ptr<DcmDataset> identifier = buildWorklistIdentifier();
-    T_DIMSE_C_FindRQ request{};
-    request.MessageID = association.handle()->nextMsgID++;
-    OFStandard::strlcpy(request.AffectedSOPClassUID, UID_FINDModalityWorklistInformationModel,
-                        sizeof(request.AffectedSOPClassUID));
-    request.DataSetType = DIMSE_DATASET_PRESENT;
-    request.Priority = DIMSE_PRIORITY_MEDIUM;
-
     Collector collector{RowReader(), &outcome.rows};
-    T_DIMSE_C_FindRSP response{};
-    DcmDataset* statusDetail = nullptr;
-    int responseCount = 0;
-    const OFCondition cond =
-        DIMSE_findUser(association.handle(), association.contextId(), &request, identifier.get(),
-                       responseCount, onFindResponse, &collector, DIMSE_NONBLOCKING,
-                       association.dimseTimeout(), &response, &statusDetail);
-    delete statusDetail;
-
-    if (cond.bad()) {
-        outcome.error = association.failure(cond);
-    } else if (association.isAborted()) {
-        outcome.error = association.abortedError();
-    } else if (response.DimseStatus == statusCancel && !outcome.rows.isEmpty()) {
-        outcome.truncatedByServer = true;
-    } else if (response.DimseStatus != statusSuccess) {
-        outcome.error = ExchangeErrors::status(response.DimseStatus, association.peer());
-    }
-    association.finish(!outcome.error.isError());
-    if (outcome.error.isError())
+    const auto find = [&collector](Association& association, Uint16& status) {
+        const std::unique_ptr<DcmDataset> identifier = buildWorklistIdentifier();
+        T_DIMSE_C_FindRQ request{};
+        request.MessageID = association.handle()->nextMsgID++;
+        OFStandard::strlcpy(request.AffectedSOPClassUID, UID_FINDModalityWorklistInformationModel,
+                            sizeof(request.AffectedSOPClassUID));
+        request.DataSetType = DIMSE_DATASET_PRESENT;
+        request.Priority = DIMSE_PRIORITY_MEDIUM;
+        T_DIMSE_C_FindRSP response{};
+        DcmDataset* statusDetail = nullptr;
+        int responseCount = 0;
+        const OFCondition cond =
+            DIMSE_findUser(association.handle(), association.contextId(), &request,
+                           identifier.get(), responseCount, onFindResponse, &collector,
+                           DIMSE_NONBLOCKING, association.dimseTimeout(), &response, &statusDetail);
+        delete statusDetail;
+        status = response.DimseStatus;
+        return cond;
+    };
+    const auto succeeded = [&outcome](Uint16 status) {
+        // A server that limits its answers ends with Cancel: what it sent is shown.
+        if (status == statusCancel && !outcome.rows.isEmpty()) {
+            outcome.truncatedByServer = true;
+            return true;
+        }
+        return status == statusSuccess;
+    };
+    outcome.error = runExchange(params, abort, UID_FINDModalityWorklistInformationModel,
+                                QStringLiteral("Modality Worklist"), find, succeeded);
+    if (outcome.error.isError()) {
         outcome.rows.clear();
+        outcome.truncatedByServer = false;
+    }
     return outcome;
 }
