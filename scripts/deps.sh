@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev libgl-dev
-    libdcmtk-dev dcmtk
+    libdcmtk-dev dcmtk libssl-dev openssl
     fonts-liberation2
     qt6-translations-l10n locales
     xvfb xauth openbox imagemagick python3 desktop-file-utils
