@@ -1,7 +1,8 @@
+#include "faultscp.h"
 #include "germantexts.h"
 #include "mainwindow.h"
-#include "messagebox.h"
 #include "testserver.h"
+#include "windowtesting.h"
 #include "worklistclient.h"
 
 #include <QAccessible>
@@ -11,65 +12,13 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QThread>
 #include <QTimer>
 #include <QToolTip>
 #include <QTreeView>
 
 #include <memory>
-
-namespace {
-
-QString iniText(const QString& localAet, const QString& ip, const QString& aet, const QString& port,
-                const QString& columns = {})
-{
-    return QStringLiteral("[General]\nLocalAET=%1\n[Worklist]\nIP=%2\nAET=%3\nPort=%4\n%5")
-        .arg(localAet, ip, aet, port, columns);
-}
-
-// Every box the program shows is recorded and closed, unless a test wants to act first.
-struct BoxRecorder
-{
-    QStringList texts;
-    std::function<void(QMessageBox&)> whileOpen;
-
-    BoxRecorder()
-    {
-        MessageBox::setObserver([this](QMessageBox& box) {
-            texts << box.text();
-            QTimer::singleShot(0, &box, [this, &box] {
-                if (whileOpen)
-                    whileOpen(box);
-                box.accept();
-            });
-        });
-    }
-    ~BoxRecorder() { MessageBox::setObserver({}); }
-};
-
-// Accepts connections and never says a word: a server that hangs.
-class SilentServer final : public QTcpServer
-{
-public:
-    int connections = 0;
-    QList<QTcpSocket*> sockets;
-    SilentServer()
-    {
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = nextPendingConnection()) {
-                ++connections;
-                sockets << socket;
-            }
-        });
-        listen(QHostAddress::LocalHost, 0);
-    }
-};
-
-} // namespace
 
 class TestMainWindow final : public QObject
 {
@@ -81,11 +30,9 @@ private slots:
     void refreshGate_data();
     void refreshGate();
     void statusFollowsRefreshesAndFailureBoxKeepsList();
-    void refreshDuringQueryIsDropped();
     void keyboardOnly();
     void removalSendsNothing_data();
     void removalSendsNothing();
-    void noBoxWhileClosing();
     void columnClickSortsAscendingOnly();
     void cutCellsShowTheirText();
     void savedWidthsHoldOnEveryResize();
@@ -98,7 +45,7 @@ private slots:
 private:
     std::unique_ptr<MainWindow> makeWindow(const QString& ini);
     QString settingsPath() const { return m_dir->filePath(QStringLiteral("Settings.ini")); }
-    QString readSettings() const;
+    QString readSettings() const { return TestServer::readFile(settingsPath()); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
@@ -115,18 +62,9 @@ QString nowText()
     return QLocale().toString(QTime::currentTime(), QLocale::ShortFormat);
 }
 
-QTreeView* listOf(const MainWindow& window)
-{
-    return window.findChild<QTreeView*>(QStringLiteral("lvWorklist"));
-}
-
 QStringList column(const MainWindow& window, int c)
 {
-    QStringList values;
-    const QAbstractItemModel* model = listOf(window)->model();
-    for (int r = 0; r < model->rowCount(); ++r)
-        values << model->index(r, c).data().toString();
-    return values;
+    return shownRows(window, c);
 }
 
 // The row the user sees chosen: -1 when none is selected.
@@ -139,14 +77,6 @@ int selectedRow(const MainWindow& window)
 void pressOnFocus(Qt::Key key)
 {
     QTest::keyClick(QApplication::focusWidget(), key);
-}
-
-bool startDemo(TestServer& server, int entries)
-{
-    return server.start(QStringLiteral("kelvara-wlserver"),
-                        {QStringLiteral("--port"), QStringLiteral("%PORT%"),
-                         QStringLiteral("--aet"), QStringLiteral("WL"), QStringLiteral("--demo"),
-                         QString::number(entries)});
 }
 
 } // namespace
@@ -165,24 +95,11 @@ void TestMainWindow::cleanup()
 
 std::unique_ptr<MainWindow> TestMainWindow::makeWindow(const QString& ini)
 {
-    if (!ini.isNull()) {
-        QFile file(settingsPath());
-        if (file.open(QIODevice::WriteOnly))
-            file.write(ini.toUtf8());
-    }
+    if (!ini.isNull())
+        TestServer::writeFile(settingsPath(), ini.toUtf8());
     auto window = std::make_unique<MainWindow>(settingsPath());
-    Timeouts quick;
-    quick.connectSeconds = 3;
-    quick.acseSeconds = 2;
-    quick.dimseSeconds = 2;
-    window->setTimeouts(quick);
+    window->setTimeouts({2, 2, 2, 0});
     return window;
-}
-
-QString TestMainWindow::readSettings() const
-{
-    QFile file(settingsPath());
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
 }
 
 void TestMainWindow::refreshGate_data()
@@ -216,12 +133,19 @@ void TestMainWindow::refreshGate()
     QFETCH(bool, queries);
 
     BoxRecorder boxes;
-    SilentServer server; // counts connection attempts; the refused-or-hung query then fails
-    const QString port = QString::number(server.serverPort());
-    auto window = makeWindow(iniText(localAet, ip, aet, port));
+    FaultScp server(FaultScp::Mode::RejectAssociation); // start-up's query fails at once
+    QVERIFY(server.start());
+    auto window = makeWindow(iniText(QString::number(server.port()), aet, localAet, ip));
     QSignalSpy handled(window.get(), &MainWindow::queryHandled);
     QVERIFY(window->Form_Load());
     QCOMPARE(handled.size(), queries ? 1 : 0);
+    QCOMPARE(boxes.texts.size(), queries ? 1 : 0);
+    if (queries)
+        QCOMPARE(statusOf(*window), QStringLiteral("Keine Liste – Aktualisierung fehlgeschlagen"));
+
+    // While a query hangs, the button and the tick are dropped and the window keeps running.
+    server.setMode(FaultScp::Mode::NeverAnswer);
+    window->cmdRefresh_Click();
     window->cmdRefresh_Click();
     window->tmrWork_Timer();
     QCOMPARE(window->client().isBusy(), queries);
@@ -229,12 +153,18 @@ void TestMainWindow::refreshGate()
              queries ? QStringLiteral("Wird aktualisiert …")
                      : QStringLiteral(
                            "Keine Verbindung eingerichtet – bitte unter Einstellungen eintragen"));
-    if (queries)
-        QVERIFY(handled.wait(15000));
     // A blank AE title passes the gate; the exchange then names it invalid and sends nothing.
-    const bool blankTitle = localAet == QLatin1String("\" \"");
-    QCOMPARE(server.connections, queries && !blankTitle ? 2 : 0);
-    QCOMPARE(boxes.texts.size(), queries ? 2 : 0);
+    const bool sends = queries && localAet != QLatin1String("\" \"");
+    if (sends) {
+        QTRY_COMPARE(server.findRequests(), 1);
+        bool ticked = false;
+        QTimer::singleShot(50, window.get(), [&] { ticked = true; });
+        QTRY_VERIFY(ticked);
+        window->client().abort(); // cut off by the program: nobody is told
+    }
+    QVERIFY(handled.size() == 2 || !queries || handled.wait(5000));
+    QCOMPARE(server.associationRequests(), sends ? 2 : 0);
+    QCOMPARE(boxes.texts.size(), queries ? (sends ? 1 : 2) : 0);
 }
 
 // A good list, then a server that is gone: one box, the list kept, the status line says how old
@@ -243,8 +173,8 @@ void TestMainWindow::statusFollowsRefreshesAndFailureBoxKeepsList()
 {
     BoxRecorder boxes;
     TestServer server;
-    QVERIFY2(startDemo(server, 2), qPrintable(server.output()));
-    auto window = makeWindow(iniText("KELVARA", "127.0.0.1", "WL", QString::number(server.port())));
+    QVERIFY2(server.startDemo(2, {"--aet", "WL"}), qPrintable(server.output()));
+    auto window = makeWindow(iniText(QString::number(server.port()), "WL"));
     QVERIFY(window->Form_Load());
     QCOMPARE(boxes.texts, QStringList());
     const QString stand = nowText();
@@ -275,40 +205,13 @@ void TestMainWindow::statusFollowsRefreshesAndFailureBoxKeepsList()
     QCOMPARE(column(*window, 0), shown);
 }
 
-void TestMainWindow::refreshDuringQueryIsDropped()
-{
-    BoxRecorder boxes;
-    SilentServer server;
-    auto window =
-        makeWindow(iniText("KELVARA", "127.0.0.1", "WL", QString::number(server.serverPort())));
-    // Settings complete but start-up's query hangs too: take it out of the way first.
-    QVERIFY(window->Form_Load());
-    QCOMPARE(server.connections, 1);
-    QCOMPARE(statusOf(*window), QStringLiteral("Keine Liste – Aktualisierung fehlgeschlagen"));
-
-    QSignalSpy handled(window.get(), &MainWindow::queryHandled);
-    window->cmdRefresh_Click();
-    QVERIFY(window->client().isBusy());
-    window->cmdRefresh_Click();
-    window->tmrWork_Timer();
-    QCOMPARE(statusOf(*window), QStringLiteral("Wird aktualisiert …"));
-    // The window keeps running its event loop while the server is silent.
-    bool ticked = false;
-    QTimer::singleShot(50, window.get(), [&] { ticked = true; });
-    window->resize(900, 700);
-    QVERIFY(handled.wait(15000));
-    QVERIFY(ticked);
-    QCOMPARE(handled.size(), 1);
-    QCOMPARE(server.connections, 2);
-}
-
 // The whole round with the keyboard alone, then the mouse on the picture and the button's rim.
 void TestMainWindow::keyboardOnly()
 {
     BoxRecorder boxes;
     TestServer server;
-    QVERIFY2(startDemo(server, 6), qPrintable(server.output()));
-    auto window = makeWindow(iniText("KELVARA", "127.0.0.1", "WL", QString::number(server.port())));
+    QVERIFY2(server.startDemo(6, {"--aet", "WL"}), qPrintable(server.output()));
+    auto window = makeWindow(iniText(QString::number(server.port()), "WL"));
     QVERIFY(window->Form_Load());
     window->show();
     window->activateWindow();
@@ -381,8 +284,9 @@ void TestMainWindow::removalSendsNothing()
     QFETCH(bool, select);
     QFETCH(QString, told);
     BoxRecorder boxes;
-    SilentServer server;
-    auto window = makeWindow(iniText("", "127.0.0.1", "WL", QString::number(server.serverPort())));
+    FaultScp server(FaultScp::Mode::ScriptedFind);
+    QVERIFY(server.start());
+    auto window = makeWindow(iniText(QString::number(server.port()), "WL", ""));
     QVERIFY(window->Form_Load());
     WorklistRow row;
     row.patientId = QStringLiteral("4711");
@@ -393,22 +297,7 @@ void TestMainWindow::removalSendsNothing()
     window->cmdDel_Click();
     QCOMPARE(boxes.texts, QStringList{told});
     QVERIFY(!window->client().isBusy());
-    QCOMPARE(server.connections, 0);
-}
-
-// A failure that arrives while the window closes shows no box: nobody is there to read it.
-void TestMainWindow::noBoxWhileClosing()
-{
-    BoxRecorder boxes;
-    auto window =
-        makeWindow(iniText("KELVARA", "127.0.0.1", "WL", QString::number(TestServer::freePort())));
-    QVERIFY(window->Form_Load());
-    QCOMPARE(boxes.texts.size(), 1); // refused at start-up
-    window->show();
-    window->cmdRefresh_Click();
-    QThread::msleep(300); // the refusal is on its way back, not yet handled
-    window->close();
-    QCOMPARE(boxes.texts.size(), 1);
+    QCOMPARE(server.associationRequests(), 0);
 }
 
 void TestMainWindow::columnClickSortsAscendingOnly()
@@ -474,9 +363,9 @@ void TestMainWindow::cutCellsShowTheirText()
 
 void TestMainWindow::savedWidthsHoldOnEveryResize()
 {
-    auto window = makeWindow(iniText("", "", "", "",
-                                     QStringLiteral("[Columns]\n1=3000\n2=6000\n3=2500\n4=2500\n"
-                                                    "5=2000\n")));
+    auto window = makeWindow(iniText("", "", "", "") +
+                             QStringLiteral("[Columns]\n1=3000\n2=6000\n3=2500\n4=2500\n"
+                                            "5=2000\n"));
     QVERIFY(window->Form_Load());
     window->show();
     const std::array<double, 5> saved = {3000, 6000, 2500, 2500, 2000};
@@ -532,7 +421,7 @@ void TestMainWindow::dialogKeys()
     QFETCH(QString, focus);
     QFETCH(int, key);
     QFETCH(bool, saves);
-    auto window = makeWindow(iniText("OLD", "", "", ""));
+    auto window = makeWindow(iniText("", "", "OLD", ""));
     QVERIFY(window->Form_Load());
     window->show();
     const QString before = readSettings();
@@ -573,7 +462,7 @@ void TestMainWindow::dialogBoxes()
 {
     QVERIFY(installGermanQtTexts());
     const QString longTitle = QStringLiteral("ABCDEFGHIJKLMNOPQRST"); // 20 characters
-    auto window = makeWindow(iniText("", "", longTitle, ""));
+    auto window = makeWindow(iniText("", longTitle, "", ""));
     QVERIFY(window->Form_Load());
     QStringList names;
     QString typedLocal, shownAet, aetAfterTyping, menuTexts;
@@ -608,9 +497,9 @@ void TestMainWindow::dialogBoxes()
 
 void TestMainWindow::dialogSaveWritesLiveWidths()
 {
-    auto window = makeWindow(iniText("", "", "", "",
-                                     QStringLiteral("[Columns]\n1=3000\n2=6000\n3=2500\n4=2500\n"
-                                                    "5=2000\n")));
+    auto window = makeWindow(iniText("", "", "", "") +
+                             QStringLiteral("[Columns]\n1=3000\n2=6000\n3=2500\n4=2500\n"
+                                            "5=2000\n"));
     QVERIFY(window->Form_Load());
     window->show();
     auto* header = listOf(*window)->header();

@@ -18,29 +18,6 @@
 
 namespace {
 
-// Sends what the toolkit writes one byte at a time, `perByte` apart, until the owner stops.
-class TrickleConnection final : public DcmTCPConnection
-{
-public:
-    TrickleConnection(DcmNativeSocketType socket, FaultScp& owner,
-                      std::chrono::milliseconds perByte)
-        : DcmTCPConnection(socket), m_owner(owner), m_perByte(perByte)
-    {}
-    ssize_t write(void* buf, size_t nbyte) override
-    {
-        const auto* bytes = static_cast<const char*>(buf);
-        for (size_t i = 0; i < nbyte; ++i) {
-            if (::send(getSocket(), bytes + i, 1, MSG_NOSIGNAL) != 1 || !m_owner.pause(m_perByte))
-                return -1;
-        }
-        return ssize_t(nbyte);
-    }
-
-private:
-    FaultScp& m_owner;
-    std::chrono::milliseconds m_perByte;
-};
-
 void putLe16(QByteArray& out, quint16 value)
 {
     out.append(char(value & 0xFF)).append(char(value >> 8));
@@ -142,8 +119,6 @@ public:
     DcmTransportConnection* createConnection(DcmNativeSocketType openSocket, OFBool) override
     {
         m_owner.m_socket = openSocket;
-        if (m_owner.m_trickle.count() > 0)
-            return new TrickleConnection(openSocket, m_owner, m_owner.m_trickle);
         return new DcmTCPConnection(openSocket);
     }
 
@@ -234,8 +209,7 @@ protected:
             return sendFINDResponse(info.presentationContextID, request.MessageID,
                                     request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
         }
-        const bool cutShort = mode == Mode::CloseAfterPending || mode == Mode::DropAfterPending ||
-                              mode == Mode::GarbageAfterPending;
+        const bool cutShort = mode == Mode::DropAfterPending || mode == Mode::GarbageAfterPending;
         int sent = 0;
         const auto sendPending = [&](DcmDataset* answer) {
             if (!m_owner.pause(m_owner.m_matchInterval))
@@ -273,8 +247,6 @@ protected:
             m_owner.waitForPeerClose(m_owner.m_socket);
             return EC_IllegalCall;
         }
-        if (cutShort)
-            return EC_IllegalCall;
         return sendFINDResponse(info.presentationContextID, request.MessageID,
                                 request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
     }
@@ -297,8 +269,6 @@ protected:
         switch (m_owner.m_storeReply) {
         case StoreReply::NeverAnswer:
             m_owner.waitForStop();
-            return EC_IllegalCall;
-        case StoreReply::Abort:
             return EC_IllegalCall;
         case StoreReply::Status:
             break;
@@ -339,8 +309,7 @@ void FaultScp::setStoreReply(StoreReply reply, quint16 status)
 bool FaultScp::start()
 {
     m_stopping = false;
-    if (m_mode == Mode::SilentAfterConnect || m_mode == Mode::MalformedPdu ||
-        m_mode == Mode::DataBeforeAnswer) {
+    if (m_mode == Mode::RawReply) {
         // Port 0 and read back what the system chose.
         const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -443,24 +412,39 @@ void FaultScp::runRawServer(int listenSocket)
             continue;
         clients.push_back(client);
         ++m_associationRequests; // counted as the connection arrives: nothing more is read
-        if (m_mode == Mode::MalformedPdu) {
+        if (!m_rawReply.isEmpty()) {
+            // After the association request, as far as it came in at once.
             char request[4096];
             pollfd readable{client, POLLIN, 0};
             if (::poll(&readable, 1, 5000) > 0)
                 (void)::recv(client, request, sizeof(request), 0);
-            // An A-ASSOCIATE-AC whose announced length does not fit its content.
-            const unsigned char garbled[] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0A, 0xDE, 0xAD,
-                                             0xBE, 0xEF, 0x00, 0x01, 0xFF, 0xFF, 0x10, 0x00};
-            (void)::send(client, garbled, sizeof(garbled), MSG_NOSIGNAL);
-        }
-        if (m_mode == Mode::DataBeforeAnswer) {
-            // A P-DATA PDU where the answer to the association request belongs.
-            const unsigned char early[] = {0x04, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00,
-                                           0x00, 0x00, 0x04, 0x01, 0x03, 0x00, 0x00};
-            (void)::send(client, early, sizeof(early), MSG_NOSIGNAL);
+            (void)sendAll(client, m_rawReply);
         }
     }
     for (const int client : clients)
         ::close(client);
     ::close(listenSocket);
+}
+
+std::unique_ptr<DcmDataset> worklistMatch(const char* id, const char* name, const char* uid)
+{
+    auto ds = std::make_unique<DcmDataset>();
+    ds->putAndInsertString(DCM_PatientID, id);
+    ds->putAndInsertString(DCM_PatientName, name);
+    ds->putAndInsertString(DCM_PatientBirthDate, "19501205");
+    ds->putAndInsertString(DCM_StudyInstanceUID, uid);
+    ds->putAndInsertString(DCM_RequestedProcedureDescription, "Thorax");
+    auto* step = new DcmItem;
+    step->putAndInsertString(DCM_ScheduledProcedureStepDescription, "Schritt");
+    ds->insertSequenceItem(DCM_ScheduledProcedureStepSequence, step);
+    return ds;
+}
+
+std::vector<std::unique_ptr<DcmDataset>> threeMatches()
+{
+    std::vector<std::unique_ptr<DcmDataset>> answers;
+    answers.push_back(worklistMatch("A", "Alpha^Anna", "1.2.3.1"));
+    answers.push_back(worklistMatch("B", "Beta^Bernd", "1.2.3.2"));
+    answers.push_back(worklistMatch("C", "Gamma^Carla", "1.2.3.3"));
+    return answers;
 }
