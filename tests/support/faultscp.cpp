@@ -1,5 +1,6 @@
 #include "faultscp.h"
 
+#include "dicombytes.h"
 #include "testserver.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -16,84 +17,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace DicomBytes;
+
 namespace {
-
-void putLe16(QByteArray& out, quint16 value)
-{
-    out.append(char(value & 0xFF)).append(char(value >> 8));
-}
-
-void putLe32(QByteArray& out, quint32 value)
-{
-    putLe16(out, quint16(value & 0xFFFF));
-    putLe16(out, quint16(value >> 16));
-}
-
-void putBe32(QByteArray& out, quint32 value)
-{
-    out.append(char(value >> 24))
-        .append(char(value >> 16))
-        .append(char(value >> 8))
-        .append(char(value));
-}
-
-// An implicit VR element of the command set.
-QByteArray commandElement(quint16 element, const QByteArray& value)
-{
-    QByteArray out;
-    putLe16(out, 0x0000);
-    putLe16(out, element);
-    putLe32(out, quint32(value.size()));
-    return out + value;
-}
-
-QByteArray us(quint16 value)
-{
-    QByteArray out;
-    putLe16(out, value);
-    return out;
-}
-
-// One entry whose scheduled step sequence holds another, `depth` times over, each of undefined
-// length: a few bytes a level, as deep as a recursive reader could ever be asked to go.
-QByteArray nestedEntry(int depth, bool explicitVr)
-{
-    QByteArray out;
-    const auto header = [&](quint16 group, quint16 element, const char* vr, quint32 length) {
-        putLe16(out, group);
-        putLe16(out, element);
-        if (explicitVr && vr) {
-            out.append(vr, 2).append(2, '\0');
-        }
-        putLe32(out, length);
-    };
-    header(0x0010, 0x0020, "LO", 4); // Patient ID "DEEP"
-    if (explicitVr) {                // LO has a two-byte length
-        out.chop(6);
-        putLe16(out, 4);
-    }
-    out.append("DEEP");
-    for (int i = 0; i < depth; ++i) {
-        header(0x0040, 0x0100, "SQ", 0xFFFFFFFF);
-        putLe16(out, 0xFFFE), putLe16(out, 0xE000), putLe32(out, 0xFFFFFFFF);
-    }
-    for (int i = 0; i < depth; ++i) {
-        putLe16(out, 0xFFFE), putLe16(out, 0xE00D), putLe32(out, 0);
-        putLe16(out, 0xFFFE), putLe16(out, 0xE0DD), putLe32(out, 0);
-    }
-    return out;
-}
-
-// A P-DATA-TF PDU with one PDV.
-QByteArray pdataPdu(quint8 contextId, bool command, bool last, const QByteArray& fragment)
-{
-    QByteArray pdu;
-    pdu.append(char(0x04)).append(char(0x00));
-    putBe32(pdu, quint32(fragment.size() + 6));
-    putBe32(pdu, quint32(fragment.size() + 2));
-    pdu.append(char(contextId)).append(char((command ? 0x01 : 0x00) | (last ? 0x02 : 0x00)));
-    return pdu + fragment;
-}
 
 bool sendAll(int socket, const QByteArray& bytes)
 {
@@ -186,24 +112,18 @@ protected:
         }
         if (mode == Mode::DeepNesting) {
             // The toolkit's writer would recurse as deep as the reader: the bytes go out by hand.
-            QByteArray command;
-            QByteArray sopClass(request.AffectedSOPClassUID);
-            if (sopClass.size() % 2)
-                sopClass.append('\0');
-            command += commandElement(0x0002, sopClass);
-            command += commandElement(0x0100, us(0x8020));
-            command += commandElement(0x0120, us(request.MessageID));
-            command += commandElement(0x0800, us(0x0000));
-            command += commandElement(0x0900, us(0xFF00));
-            QByteArray length;
-            putLe32(length, quint32(command.size()));
+            const QByteArray command =
+                element(0, 0x0002, request.AffectedSOPClassUID) + element(0, 0x0100, le16(0x8020)) +
+                element(0, 0x0120, le16(request.MessageID)) + element(0, 0x0800, le16(0)) +
+                element(0, 0x0900, le16(0xFF00));
             const quint8 id = info.presentationContextID;
-            QByteArray wire = pdataPdu(id, true, true, commandElement(0x0000, length) + command);
+            QByteArray wire = pdataPdu(id, 0x03, element(0, 0, le32(command.size())) + command);
             const QByteArray entry =
-                nestedEntry(m_owner.m_nesting,
-                            info.acceptedTransferSyntax != UID_LittleEndianImplicitTransferSyntax);
+                nested(m_owner.m_nesting,
+                       info.acceptedTransferSyntax != UID_LittleEndianImplicitTransferSyntax);
             for (qsizetype at = 0; at < entry.size(); at += 16000)
-                wire += pdataPdu(id, false, at + 16000 >= entry.size(), entry.mid(at, 16000));
+                wire +=
+                    pdataPdu(id, at + 16000 >= entry.size() ? 0x02 : 0x00, entry.mid(at, 16000));
             if (!sendAll(m_owner.m_socket, wire))
                 return EC_IllegalCall;
             return sendFINDResponse(info.presentationContextID, request.MessageID,
