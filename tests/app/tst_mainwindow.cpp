@@ -35,12 +35,11 @@ private slots:
     void removalSendsNothing();
     void columnClickSortsAscendingOnly();
     void cutCellsShowTheirText();
-    void savedWidthsHoldOnEveryResize();
+    void savedWidthsHoldOnResizeAndDialogSavesLiveOnes();
     void closingWritesAllNineKeys();
     void dialogKeys_data();
     void dialogKeys();
     void dialogBoxes();
-    void dialogSaveWritesLiveWidths();
 
 private:
     std::unique_ptr<MainWindow> makeWindow(const QString& ini);
@@ -60,11 +59,6 @@ QString statusOf(const MainWindow& window)
 QString nowText()
 {
     return QLocale().toString(QTime::currentTime(), QLocale::ShortFormat);
-}
-
-QStringList column(const MainWindow& window, int c)
-{
-    return shownRows(window, c);
 }
 
 // The row the user sees chosen: -1 when none is selected.
@@ -104,38 +98,26 @@ std::unique_ptr<MainWindow> TestMainWindow::makeWindow(const QString& ini)
 
 void TestMainWindow::refreshGate_data()
 {
-    QTest::addColumn<QString>("localAet");
-    QTest::addColumn<QString>("ip");
-    QTest::addColumn<QString>("aet");
+    QTest::addColumn<QStringList>("ownAetIpAet");
     QTest::addColumn<bool>("queries");
-    QTest::newRow("all four set") << "KELVARA"
-                                  << "127.0.0.1"
-                                  << "WL" << true;
-    QTest::newRow("a blank is content") << "\" \""
-                                        << "127.0.0.1"
-                                        << "WL" << true;
-    QTest::newRow("no own AE title") << ""
-                                     << "127.0.0.1"
-                                     << "WL" << false;
-    QTest::newRow("no address") << "KELVARA"
-                                << ""
-                                << "WL" << false;
-    QTest::newRow("no server AE title") << "KELVARA"
-                                        << "127.0.0.1"
-                                        << "" << false;
+    QTest::newRow("all four set") << QStringList{"KELVARA", "127.0.0.1", "WL"} << true;
+    QTest::newRow("a blank is content") << QStringList{"\" \"", "127.0.0.1", "WL"} << true;
+    QTest::newRow("no own AE title") << QStringList{"", "127.0.0.1", "WL"} << false;
+    QTest::newRow("no address") << QStringList{"KELVARA", "", "WL"} << false;
+    QTest::newRow("no server AE title") << QStringList{"KELVARA", "127.0.0.1", ""} << false;
 }
 
 void TestMainWindow::refreshGate()
 {
-    QFETCH(QString, localAet);
-    QFETCH(QString, ip);
-    QFETCH(QString, aet);
+    QFETCH(QStringList, ownAetIpAet);
     QFETCH(bool, queries);
+    const QString localAet = ownAetIpAet[0];
 
     BoxRecorder boxes;
     FaultScp server(FaultScp::Mode::RejectAssociation); // start-up's query fails at once
     QVERIFY(server.start());
-    auto window = makeWindow(iniText(QString::number(server.port()), aet, localAet, ip));
+    auto window = makeWindow(
+        iniText(QString::number(server.port()), ownAetIpAet[2], localAet, ownAetIpAet[1]));
     QSignalSpy handled(window.get(), &MainWindow::queryHandled);
     QVERIFY(window->Form_Load());
     QCOMPARE(handled.size(), queries ? 1 : 0);
@@ -179,7 +161,7 @@ void TestMainWindow::statusFollowsRefreshesAndFailureBoxKeepsList()
     QCOMPARE(boxes.texts, QStringList());
     const QString stand = nowText();
     QCOMPARE(statusOf(*window), QStringLiteral("2 Einträge, Stand %1").arg(stand));
-    const QStringList shown = column(*window, 0);
+    const QStringList shown = shownRows(*window, 0);
     QCOMPARE(shown.size(), 2);
 
     server.stop();
@@ -202,7 +184,7 @@ void TestMainWindow::statusFollowsRefreshesAndFailureBoxKeepsList()
              qPrintable(boxes.texts.first()));
     QCOMPARE(statusWhileOpen,
              QStringLiteral("Stand %1 – letzte Aktualisierung fehlgeschlagen").arg(stand));
-    QCOMPARE(column(*window, 0), shown);
+    QCOMPARE(shownRows(*window, 0), shown);
 }
 
 // The whole round with the keyboard alone, then the mouse on the picture and the button's rim.
@@ -233,14 +215,14 @@ void TestMainWindow::keyboardOnly()
     QCOMPARE(selectedRow(*window), 0);
     pressOnFocus(Qt::Key_Down);
     QCOMPARE(selectedRow(*window), 1);
-    const QString chosen = (column(*window, 0)[1] + column(*window, 1)[1]).simplified();
+    const QString chosen = (shownRows(*window, 0)[1] + shownRows(*window, 1)[1]).simplified();
     tab();
     tab();
     QCOMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("cmdDel"));
     pressOnFocus(Qt::Key_Space);
     QVERIFY(removed.wait(15000));
     QTRY_COMPARE(queried.size(), 1);
-    QCOMPARE(column(*window, 0).size(), 5);
+    QCOMPARE(shownRows(*window, 0).size(), 5);
     QCOMPARE(statusOf(*window),
              QStringLiteral("Entfernt: %1 – 5 Einträge, Stand %2").arg(chosen, nowText()));
 
@@ -259,12 +241,12 @@ void TestMainWindow::keyboardOnly()
         auto* widget = window->findChild<QWidget*>(QLatin1String(name));
         QCOMPARE(widget->accessibleName(), QStringLiteral("Eintrag entfernen"));
         listOf(*window)->setCurrentIndex(listOf(*window)->model()->index(0, 0));
-        const QString first = column(*window, 1).first();
+        const QString first = shownRows(*window, 1).first();
         QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(3, 3));
         QVERIFY(removed.wait(15000));
-        QTRY_VERIFY(!column(*window, 1).contains(first));
+        QTRY_VERIFY(!shownRows(*window, 1).contains(first));
     }
-    QCOMPARE(column(*window, 0).size(), 3);
+    QCOMPARE(shownRows(*window, 0).size(), 3);
     QCOMPARE(boxes.texts, QStringList());
 }
 
@@ -315,7 +297,7 @@ void TestMainWindow::columnClickSortsAscendingOnly()
         row.birthDate = QLocale().toString(row.birthDateValue, QStringLiteral("dd.MM.yyyy"));
     window->SaveData(rows);
     window->show();
-    QCOMPARE(column(*window, 0), (QStringList{"a", "b", "C"}));
+    QCOMPARE(shownRows(*window, 0), (QStringList{"a", "b", "C"}));
 
     QHeaderView* header = listOf(*window)->header();
     auto clickHeader = [header](int section) {
@@ -323,9 +305,9 @@ void TestMainWindow::columnClickSortsAscendingOnly()
         QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
     };
     clickHeader(2);
-    QCOMPARE(column(*window, 0), (QStringList{"C", "b", "a"})); // by date, not by its text
+    QCOMPARE(shownRows(*window, 0), (QStringList{"C", "b", "a"})); // by date, not by its text
     clickHeader(2);
-    QCOMPARE(column(*window, 0), (QStringList{"C", "b", "a"}));
+    QCOMPARE(shownRows(*window, 0), (QStringList{"C", "b", "a"}));
 }
 
 // A cut cell shows its whole text as a tool tip; a double-click on the divider fits the column.
@@ -361,7 +343,7 @@ void TestMainWindow::cutCellsShowTheirText()
     QCOMPARE(window->columnWidthsTwips()[1], header->sectionSize(1) * 15.0); // saved as set
 }
 
-void TestMainWindow::savedWidthsHoldOnEveryResize()
+void TestMainWindow::savedWidthsHoldOnResizeAndDialogSavesLiveOnes()
 {
     auto window = makeWindow(iniText("", "", "", "") +
                              QStringLiteral("[Columns]\n1=3000\n2=6000\n3=2500\n4=2500\n"
@@ -377,6 +359,17 @@ void TestMainWindow::savedWidthsHoldOnEveryResize()
         window->resize(size);
         QCOMPARE(window->columnWidthsTwips(), saved);
     }
+    // Saving in the dialog writes the widths as the user left them.
+    header->resizeSection(1, 500); // 7500 twips at 96 dpi
+    const double dragged = window->columnWidthsTwips()[1];
+    QTimer::singleShot(0, [] {
+        QVERIFY(QTest::qWaitForWindowActive(QApplication::activeModalWidget()));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    });
+    window->mnuSettings_Click();
+    QVERIFY2(readSettings().contains(QStringLiteral("\n2=%1\n").arg(dragged)),
+             qPrintable(readSettings()));
+    QVERIFY(!window->client().isBusy());
 }
 
 void TestMainWindow::closingWritesAllNineKeys()
@@ -493,26 +486,6 @@ void TestMainWindow::dialogBoxes()
     QCOMPARE(aetAfterTyping, longTitle);
     for (const char* german : {"Rückgängig", "Ausschneiden", "Kopieren", "Einfügen"})
         QVERIFY2(menuTexts.contains(QString::fromUtf8(german)), qPrintable(menuTexts));
-}
-
-void TestMainWindow::dialogSaveWritesLiveWidths()
-{
-    auto window = makeWindow(iniText("", "", "", "") +
-                             QStringLiteral("[Columns]\n1=3000\n2=6000\n3=2500\n4=2500\n"
-                                            "5=2000\n"));
-    QVERIFY(window->Form_Load());
-    window->show();
-    auto* header = listOf(*window)->header();
-    header->resizeSection(1, 500); // dragged by the user: 7500 twips at 96 dpi
-    const double dragged = window->columnWidthsTwips()[1];
-    QTimer::singleShot(0, [] {
-        QVERIFY(QTest::qWaitForWindowActive(QApplication::activeModalWidget()));
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    });
-    window->mnuSettings_Click();
-    QVERIFY2(readSettings().contains(QStringLiteral("\n2=%1\n").arg(dragged)),
-             qPrintable(readSettings()));
-    QVERIFY(!window->client().isBusy());
 }
 
 QTEST_MAIN(TestMainWindow)
