@@ -9,6 +9,7 @@
 #include "worklistclient.h"
 
 #include <QHeaderView>
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -113,6 +114,7 @@ private slots:
     void failureKeepsList();
     void cancelAfterMatchesKeepsThemAndTellsOnce();
     void longValuesShownCut();
+    void floodShownInFull();
     void noBoxWhileClosing();
     void closeSavesAndEnds_data();
     void closeSavesAndEnds();
@@ -238,6 +240,24 @@ void TestServerFaults::longValuesShownCut()
                         QLatin1Char(' ') + QString(1023, QLatin1Char('N')) + QChar(0x2026);
     QVERIFY(rows.first().startsWith(cut) || rows.last().startsWith(cut));
     QVERIFY(!window->grab().isNull()); // painted, long cells and all
+}
+
+// More matches than the list sorts on the window's thread: all shown, the status line told.
+void TestServerFaults::floodShownInFull()
+{
+    BoxRecorder boxes;
+    FaultScp flood(FaultScp::Mode::ScriptedFind);
+    flood.setRepeatedAnswer(worklistMatch("4711", "Viele^Viktor"), 5000);
+    QVERIFY(flood.start());
+    auto window = this->window(QString::number(flood.port()));
+    QVERIFY(window);
+    QTRY_COMPARE(listOf(*window)->model()->rowCount(), 5000);
+    QTRY_VERIFY(window->findChild<QLabel*>(QStringLiteral("lblStatus"))
+                    ->text()
+                    .startsWith(QStringLiteral("5.000 Einträge, Stand ")));
+    QCOMPARE(shownRows(*window).constLast(),
+             QStringLiteral("4711| Viele Viktor|05.12.1950|Schritt|Thorax"));
+    QCOMPARE(boxes.texts, QStringList());
 }
 
 // A failure that arrives while the window closes shows no box: nobody is there to read it.
