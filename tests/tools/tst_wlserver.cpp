@@ -245,8 +245,6 @@ class WlServerTest : public QObject
 
 private slots:
     void initTestCase();
-    void demoByDate_data();
-    void demoByDate();
     void matching_data();
     void matching();
     void characterSets_data();
@@ -270,30 +268,6 @@ void WlServerTest::initTestCase()
 {
     QVERIFY(writeFixture(m_fixture.path()));
     QVERIFY(startServer(m_server, {"--dir", m_fixture.path()}));
-}
-
-// The demo entries are scheduled for today, so a query for another day finds none.
-void WlServerTest::demoByDate_data()
-{
-    QTest::addColumn<int>("daysAgo");
-    QTest::addColumn<int>("expected");
-    QTest::newRow("today") << 0 << 37;
-    QTest::newRow("another day") << 1 << 0;
-}
-
-void WlServerTest::demoByDate()
-{
-    QFETCH(int, daysAgo);
-    QFETCH(int, expected);
-
-    TestServer server;
-    QVERIFY(startServer(server, QStringList{"--demo", "37"}));
-    const QString day = QDate::currentDate().addDays(-daysAgo).toString(u"yyyyMMdd");
-    const QList<Response> responses =
-        find(server.port(), {sps("ScheduledProcedureStepStartDate=" + day + '-' + day),
-                             sps("ScheduledProcedureStepStartTime=000000-235959")});
-    QCOMPARE(responses.size(), expected);
-    QVERIFY(server.waitForOutput(QStringLiteral("C-FIND from FINDSCU: %1 matches").arg(expected)));
 }
 
 void WlServerTest::matching_data()
@@ -327,47 +301,33 @@ void WlServerTest::matching()
 // A response carries the entry's own character set and its name in it, whatever the query's.
 void WlServerTest::characterSets_data()
 {
-    QTest::addColumn<QString>("demoCharset"); // empty: the fixture's folder
     QTest::addColumn<QString>("key");
     QTest::addColumn<QByteArray>("charset");
     QTest::addColumn<QByteArray>("rawName");
     QTest::addColumn<QString>("name");
-
-    QTest::newRow("demo utf8, beyond Latin-1") << "utf8"
-                                               << "PatientName=Öz*" << QByteArray("ISO_IR 192")
-                                               << QByteArray("\xC3\x96zt\xC3\xBCrk^Ay\xC5\x9F"
-                                                             "e")
-                                               << "Öztürk^Ayşe";
-    QTest::newRow("demo latin1, umlaut query")
-        << "latin1"
-        << "PatientName=*jürgen" << QByteArray("ISO_IR 100") << QByteArray("M\xFCller^J\xFCrgen")
-        << "Müller^Jürgen";
-    QTest::newRow("folder, Latin-1 file") << ""
-                                          << "PatientName=Weiß*" << QByteArray("ISO_IR 100")
-                                          << QByteArray("Wei\xDF^Anna-Lena") << "Weiß^Anna-Lena";
-    QTest::newRow("folder, no character set")
-        << ""
+    QTest::newRow("UTF-8 file, umlaut query")
+        << "PatientName=*jürgen" << QByteArray("ISO_IR 192")
+        << QByteArray("M\xC3\xBCller^J\xC3\xBCrgen") << "Müller^Jürgen";
+    QTest::newRow("Latin-1 file") << "PatientName=Weiß*" << QByteArray("ISO_IR 100")
+                                  << QByteArray("Wei\xDF^Anna-Lena") << "Weiß^Anna-Lena";
+    QTest::newRow("no character set")
         << "PatientID=PID002" << QByteArray() << QByteArray("Mueller^Hans") << "Mueller^Hans";
 }
 
 void WlServerTest::characterSets()
 {
-    QFETCH(QString, demoCharset);
     QFETCH(QString, key);
     QFETCH(QByteArray, charset);
     QFETCH(QByteArray, rawName);
     QFETCH(QString, name);
 
-    TestServer demo;
-    if (!demoCharset.isEmpty())
-        QVERIFY(startServer(demo, {"--demo", "4", "--charset", demoCharset}));
-    const QList<Response> responses =
-        find(demoCharset.isEmpty() ? m_server.port() : demo.port(), {key});
+    const QList<Response> responses = find(m_server.port(), {key});
     QCOMPARE(responses.size(), 1);
     QCOMPARE(responses.first().charset, charset);
     QCOMPARE(responses.first().rawName, rawName);
     QCOMPARE(responses.first().name, name);
 }
+
 // A stored object marked REMOVE takes every entry with its Study Instance UID off, file and all;
 // the answer says how many, or that none matched.
 void WlServerTest::removal_data()
