@@ -165,7 +165,7 @@ void TestServerFaults::failureKeepsList()
     BoxRecorder boxes;
     FaultScp good(FaultScp::Mode::ScriptedFind);
     good.setFindAnswers(threeMatches());
-    good.setStoreReply(FaultScp::StoreReply::Status, 0x0112);
+    good.setStoreStatus(0x0112);
     QVERIFY(good.start());
     auto window = this->window(QString::number(good.port()));
     QVERIFY(window);
@@ -313,7 +313,7 @@ void TestServerFaults::closeSavesAndEnds()
             server->setRepeatedAnswer(worklistMatch("4711", "Viele^Viktor"), 200000);
         else
             server->setFindAnswers(threeMatches());
-        server->setStoreReply(FaultScp::StoreReply::NeverAnswer);
+        server->setStoreStatus(-1);
         QVERIFY(server->start());
         port = server->port();
     }

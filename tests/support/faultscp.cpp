@@ -186,14 +186,12 @@ protected:
             m_owner.m_storedKeys.push_back(QString::fromUtf8(key.c_str()));
         }
         ++m_owner.m_storeRequests;
-        switch (m_owner.m_storeReply) {
-        case StoreReply::NeverAnswer:
+        if (m_owner.m_storeStatus < 0) {
             m_owner.waitForStop();
             return EC_IllegalCall;
-        case StoreReply::Status:
-            break;
         }
-        return sendSTOREResponse(info.presentationContextID, request, m_owner.m_storeStatus);
+        return sendSTOREResponse(info.presentationContextID, request,
+                                 Uint16(m_owner.m_storeStatus));
     }
 
 private:
@@ -218,12 +216,6 @@ void FaultScp::setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count, 
     m_repeatedAnswer = std::move(answer);
     m_repeatCount = m_repeatedAnswer ? count : 0;
     m_finalStatus = finalStatus;
-}
-
-void FaultScp::setStoreReply(StoreReply reply, quint16 status)
-{
-    m_storeReply = reply;
-    m_storeStatus = status;
 }
 
 bool FaultScp::start()

@@ -37,11 +37,6 @@ public:
         RawReply,            // below DICOM: answers each connection with the bytes set by
                              // setRawReply (none: never says a word)
     };
-    // How a C-STORE (the program's removal) is answered.
-    enum class StoreReply {
-        Status,      // a response with the status set by setStoreReply (0x0000 by default)
-        NeverAnswer, // receives the object and never answers
-    };
 
     explicit FaultScp(Mode mode);
     ~FaultScp();
@@ -58,7 +53,8 @@ public:
     void setNesting(int depth) { m_nesting = depth; }
     // Waits `interval` before each match it sends.
     void setMatchInterval(std::chrono::milliseconds interval) { m_matchInterval = interval; }
-    void setStoreReply(StoreReply reply, quint16 status = 0x0000);
+    // The status a C-STORE (the program's removal) is answered with; -1: never answered.
+    void setStoreStatus(int status) { m_storeStatus = status; }
     void setRawReply(const QByteArray& bytes) { m_rawReply = bytes; }
 
     // Changes how the next C-FIND is answered; safe while the server runs. Not for switching
@@ -103,8 +99,7 @@ private:
     int m_nesting = 0;
     std::chrono::milliseconds m_matchInterval{0};
     QByteArray m_rawReply;
-    StoreReply m_storeReply = StoreReply::Status;
-    quint16 m_storeStatus = 0x0000;
+    int m_storeStatus = 0x0000;
     quint16 m_port = 0;
     std::atomic<int> m_associationRequests{0};
     std::atomic<int> m_findRequests{0};

@@ -259,10 +259,7 @@ void TestWorklistExchange::failures()
             fault->setRawReply(QByteArray::fromHex("02000000000adeadbeef0001ffff1000"));
         if (scenario == QLatin1String("dataBeforeAnswer")) // P-DATA where the answer belongs
             fault->setRawReply(QByteArray::fromHex("0400000000080000000401030000"));
-        fault->setStoreReply(scenario.endsWith(QLatin1String("never answered"))
-                                 ? FaultScp::StoreReply::NeverAnswer
-                                 : FaultScp::StoreReply::Status,
-                             0x0112);
+        fault->setStoreStatus(scenario.endsWith(QLatin1String("never answered")) ? -1 : 0x0112);
         QVERIFY(fault->start());
         params = localParams(fault->port());
     }
