@@ -29,7 +29,6 @@ private slots:
 
     void refreshGate_data();
     void refreshGate();
-    void statusFollowsRefreshesAndFailureBoxKeepsList();
     void keyboardOnly();
     void removalSendsNothing_data();
     void removalSendsNothing();
@@ -147,44 +146,6 @@ void TestMainWindow::refreshGate()
     QVERIFY(handled.size() == 2 || !queries || handled.wait(5000));
     QCOMPARE(server.associationRequests(), sends ? 2 : 0);
     QCOMPARE(boxes.texts.size(), queries ? (sends ? 1 : 2) : 0);
-}
-
-// A good list, then a server that is gone: one box, the list kept, the status line says how old
-// the list is, and no tick queries while the box is open.
-void TestMainWindow::statusFollowsRefreshesAndFailureBoxKeepsList()
-{
-    BoxRecorder boxes;
-    TestServer server;
-    QVERIFY2(server.startDemo(2, {"--aet", "WL"}), qPrintable(server.output()));
-    auto window = makeWindow(iniText(QString::number(server.port()), "WL"));
-    QVERIFY(window->Form_Load());
-    QCOMPARE(boxes.texts, QStringList());
-    const QString stand = nowText();
-    QCOMPARE(statusOf(*window), QStringLiteral("2 Einträge, Stand %1").arg(stand));
-    const QStringList shown = shownRows(*window, 0);
-    QCOMPARE(shown.size(), 2);
-
-    server.stop();
-    QSignalSpy busy(&window->client(), &WorklistClient::busyChanged);
-    QSignalSpy handled(window.get(), &MainWindow::queryHandled);
-    int queriesWhileOpen = -1;
-    QString statusWhileOpen;
-    boxes.whileOpen = [&](QMessageBox&) {
-        const qsizetype before = busy.size();
-        window->tmrWork_Timer();
-        window->tmrWork_Timer();
-        queriesWhileOpen = static_cast<int>(busy.size() - before);
-        statusWhileOpen = statusOf(*window);
-    };
-    window->tmrWork_Timer();
-    QVERIFY(handled.wait(15000));
-    QCOMPARE(queriesWhileOpen, 0);
-    QCOMPARE(boxes.texts.size(), 1);
-    QVERIFY2(boxes.texts.first().contains(QStringLiteral("127.0.0.1:%1").arg(server.port())),
-             qPrintable(boxes.texts.first()));
-    QCOMPARE(statusWhileOpen,
-             QStringLiteral("Stand %1 – letzte Aktualisierung fehlgeschlagen").arg(stand));
-    QCOMPARE(shownRows(*window, 0), shown);
 }
 
 // The whole round with the keyboard alone, then the mouse on the picture and the button's rim.

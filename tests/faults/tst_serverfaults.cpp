@@ -79,6 +79,11 @@ bool connectPendingTo(quint16 port)
     return false;
 }
 
+QString statusOf(const MainWindow& window)
+{
+    return window.findChild<QLabel*>(QStringLiteral("lblStatus"))->text();
+}
+
 // Closes the window the moment an exchange's result is on its way to it, before it arrives.
 class CloseOnResult final : public QObject
 {
@@ -170,6 +175,9 @@ void TestServerFaults::failureKeepsList()
     auto window = this->window(QString::number(good.port()));
     QVERIFY(window);
     QCOMPARE(shownRows(*window), threeRowsShown);
+    const QString stand =
+        QStringLiteral("Stand ") + QLocale().toString(QTime::currentTime(), QLocale::ShortFormat);
+    QCOMPARE(statusOf(*window), QStringLiteral("3 Einträge, ") + stand);
 
     FaultScp bad(mode);
     std::vector<std::unique_ptr<DcmDataset>> answers;
@@ -187,6 +195,12 @@ void TestServerFaults::failureKeepsList()
     QSignalSpy handled(window.get(),
                        removal ? &MainWindow::removalHandled : &MainWindow::queryHandled);
     const int findsBefore = server.findRequests();
+    // While the box is open, the minute's tick queries nothing, and the status line tells.
+    QString statusWhileOpen;
+    boxes.whileOpen = [&](QMessageBox&) {
+        window->tmrWork_Timer();
+        statusWhileOpen = statusOf(*window) + (window->client().isBusy() ? " busy" : "");
+    };
     listOf(*window)->setCurrentIndex(listOf(*window)->model()->index(1, 0));
     QTest::mouseClick(window->findChild<QPushButton*>(removal ? "cmdDel" : "cmdRefresh"),
                       Qt::LeftButton);
@@ -197,6 +211,9 @@ void TestServerFaults::failureKeepsList()
     QCOMPARE(shownRows(*window), threeRowsShown);
     QVERIFY(!window->client().isBusy());
     QCOMPARE(server.findRequests(), findsBefore + (removal ? 0 : 1));
+    if (!removal)
+        QCOMPARE(statusWhileOpen,
+                 stand + QStringLiteral(" – letzte Aktualisierung fehlgeschlagen"));
 }
 
 void TestServerFaults::cancelAfterMatchesKeepsThemAndTellsOnce()
@@ -252,9 +269,7 @@ void TestServerFaults::floodShownInFull()
     auto window = this->window(QString::number(flood.port()));
     QVERIFY(window);
     QTRY_COMPARE(listOf(*window)->model()->rowCount(), 5000);
-    QTRY_VERIFY(window->findChild<QLabel*>(QStringLiteral("lblStatus"))
-                    ->text()
-                    .startsWith(QStringLiteral("5.000 Einträge, Stand ")));
+    QTRY_VERIFY(statusOf(*window).startsWith(QStringLiteral("5.000 Einträge, Stand ")));
     QCOMPARE(shownRows(*window).constLast(),
              QStringLiteral("4711| Viele Viktor|05.12.1950|Schritt|Thorax"));
     QCOMPARE(boxes.texts, QStringList());

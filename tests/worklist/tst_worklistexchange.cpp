@@ -87,7 +87,6 @@ private slots:
     void failures_data();
     void failures();
     void abortEndsHungExchange();
-    void truncatedByServerKeepsRows();
     void ourServer_data();
     void ourServer();
     void removalAsStoredByStorescp();
@@ -319,19 +318,6 @@ void TestWorklistExchange::abortEndsHungExchange()
         QCOMPARE(finished.count(), 1);
         QCOMPARE(finished.at(0).at(0).value<FindOutcome>().error.number, -2);
     }
-}
-
-void TestWorklistExchange::truncatedByServerKeepsRows()
-{
-    FaultScp fault(FaultScp::Mode::ScriptedFind);
-    fault.setFindAnswers(threeMatches(), 0xFE00);
-    QVERIFY(fault.start());
-    const FindOutcome outcome = runWorklistFind(localParams(fault.port()));
-    QVERIFY2(!outcome.error.isError(), qPrintable(outcome.error.messageText()));
-    QVERIFY(outcome.truncatedByServer);
-    QCOMPARE(outcome.rows.size(), 3);
-    QCOMPARE(outcome.rows[2].patientId, QStringLiteral("C"));
-    QCOMPARE(outcome.rows[0].name, QStringLiteral(" Alpha Anna"));
 }
 
 void TestWorklistExchange::ourServer_data()
