@@ -156,7 +156,7 @@ void TestServerFaults::failureKeepsList_data()
     QTest::addColumn<FaultScp::Mode>("mode");
     QTest::addColumn<bool>("removal");
     // Each server first sends two matches of its own, so a list that took them would show it.
-    QTest::newRow("query: cut off after 2 matches") << FaultScp::Mode::DropAfterPending << false;
+    QTest::newRow("query: cut off after 2 matches") << FaultScp::Mode::CutAfterPending << false;
     QTest::newRow("query: status 0xC000 after 2 matches") << FaultScp::Mode::ScriptedFind << false;
     QTest::newRow("removal: status 0x0112") << FaultScp::Mode::ScriptedFind << true;
 }

@@ -129,44 +129,38 @@ protected:
             return sendFINDResponse(info.presentationContextID, request.MessageID,
                                     request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
         }
-        const bool cutShort = mode == Mode::DropAfterPending || mode == Mode::GarbageAfterPending;
+        const bool cutShort = mode == Mode::CutAfterPending;
         int sent = 0;
         const auto sendPending = [&](DcmDataset* answer) {
+            if (cutShort && sent == m_owner.m_pendingBeforeClose)
+                return OFCondition(EC_IllegalCall);
+            ++sent;
             if (!m_owner.pause(m_owner.m_matchInterval))
                 return OFCondition(EC_IllegalCall);
             return sendFINDResponse(info.presentationContextID, request.MessageID,
                                     request.AffectedSOPClassUID, answer, 0xFF00);
         };
         for (const auto& answer : m_owner.m_answers) {
-            if (cutShort && sent == m_owner.m_pendingBeforeClose)
+            if (sendPending(answer.get()).bad())
                 break;
-            cond = sendPending(answer.get());
-            if (cond.bad())
-                return cond;
-            ++sent;
         }
         for (int i = 0; i < m_owner.m_repeatCount && !m_owner.m_stopping; ++i) {
-            if (cutShort && sent == m_owner.m_pendingBeforeClose)
+            if (sendPending(m_owner.m_repeatedAnswer.get()).bad())
                 break;
-            cond = sendPending(m_owner.m_repeatedAnswer.get());
-            if (cond.bad())
-                return cond;
-            ++sent;
         }
-        if (mode == Mode::DropAfterPending) {
+        if (cutShort && m_owner.m_rawReply.isEmpty()) {
             // No A-ABORT, no release: the connection just ends, as when a server process dies.
             ::shutdown(m_owner.m_socket, SHUT_RDWR);
             return EC_IllegalCall;
         }
-        if (mode == Mode::GarbageAfterPending) {
-            // A P-DATA-TF of 10 bytes whose only PDV item claims 255: no reader can take it.
-            const unsigned char garbled[] = {0x04, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00,
-                                             0x00, 0xFF, 0x01, 0x03, 0xDE, 0xAD, 0xBE, 0xEF};
-            (void)::send(m_owner.m_socket, garbled, sizeof(garbled), MSG_NOSIGNAL);
+        if (cutShort) {
+            (void)sendAll(m_owner.m_socket, m_owner.m_rawReply);
             // Whatever the program makes of it, it must be the program that ends the exchange.
             m_owner.waitForPeerClose(m_owner.m_socket);
             return EC_IllegalCall;
         }
+        if (sent < int(m_owner.m_answers.size()) + m_owner.m_repeatCount)
+            return EC_IllegalCall;
         return sendFINDResponse(info.presentationContextID, request.MessageID,
                                 request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
     }

@@ -25,17 +25,16 @@ class FaultScp final
 {
 public:
     enum class Mode {
-        RejectAssociation,   // A-ASSOCIATE-RJ: permanent, called AE title not recognised
-        NeverAnswer,         // accepts the association, never answers the C-FIND
-        ScriptedFind,        // the scripted data sets as pending responses, then finalStatus
-        DropAfterPending,    // the first `pendingBeforeClose` data sets, then cuts the TCP
-                             // connection without a word
-        GarbageAfterPending, // the first `pendingBeforeClose` data sets, then a garbled P-DATA
-                             // PDU straight onto the wire
-        DeepNesting,         // one match of `nesting` undefined-length sequences, one in
-                             // another, written straight onto the wire, then finalStatus
-        RawReply,            // below DICOM: answers each connection with the bytes set by
-                             // setRawReply (none: never says a word)
+        RejectAssociation, // A-ASSOCIATE-RJ: permanent, called AE title not recognised
+        NeverAnswer,       // accepts the association, never answers the C-FIND
+        ScriptedFind,      // the scripted data sets as pending responses, then finalStatus
+        CutAfterPending,   // the first `pendingBeforeClose` data sets, then the bytes set by
+                           // setRawReply straight onto the wire, or with none the TCP
+                           // connection cut without a word
+        DeepNesting,       // one match of `nesting` undefined-length sequences, one in
+                           // another, written straight onto the wire, then finalStatus
+        RawReply,          // below DICOM: answers each connection with the bytes set by
+                           // setRawReply (none: never says a word)
     };
 
     explicit FaultScp(Mode mode);

@@ -220,8 +220,8 @@ void TestWorklistExchange::failures()
 
     using M = FaultScp::Mode;
     const QHash<QString, M> modes{{"rejected", M::RejectAssociation},
-                                  {"dropAfter2", M::DropAfterPending},
-                                  {"garbageAfter2", M::GarbageAfterPending},
+                                  {"dropAfter2", M::CutAfterPending},
+                                  {"garbageAfter2", M::CutAfterPending},
                                   {"malformedAnswer", M::RawReply},
                                   {"dataBeforeAnswer", M::RawReply},
                                   {"silent", M::RawReply},
@@ -254,6 +254,8 @@ void TestWorklistExchange::failures()
         fault->setNesting(scenario.mid(7).toInt());
         if (scenario == QLatin1String("matchEvery700ms"))
             fault->setMatchInterval(std::chrono::milliseconds(700));
+        if (scenario == QLatin1String("garbageAfter2")) // its only PDV item claims 255 bytes
+            fault->setRawReply(QByteArray::fromHex("04000000000a000000ff0103deadbeef"));
         if (scenario == QLatin1String("malformedAnswer")) // its announced length does not fit
             fault->setRawReply(QByteArray::fromHex("02000000000adeadbeef0001ffff1000"));
         if (scenario == QLatin1String("dataBeforeAnswer")) // P-DATA where the answer belongs
