@@ -59,8 +59,6 @@ public:
     // Changes how the next C-FIND is answered; safe while the server runs. Not for switching
     // to or from RawReply.
     void setMode(Mode mode) { m_mode = mode; }
-    // Changes the status that ends the next answered C-FIND; safe while the server runs.
-    void setFinalStatus(quint16 status) { m_finalStatus = status; }
 
     // Listens and serves on its own thread; false when no port could be opened.
     [[nodiscard]] bool start();

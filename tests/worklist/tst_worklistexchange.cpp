@@ -203,7 +203,7 @@ void TestWorklistExchange::failures_data()
         {"nesting17", invalid + "Eintrag tiefer als 16 Ebenen verschachtelt"},
         {"nesting10000", invalid + "Eintrag tiefer als 16 Ebenen verschachtelt"},
         {"value6MiB", invalid + "Eintrag größer als 4 MiB"},
-        {"matchEvery700ms", deadline},
+        {"matchEvery500ms", deadline},
         {"removal status 0x0112",
          "274 - Server 127.0.0.1:%1 meldet Status 0x0112 (Eintrag nicht vorhanden)"},
         {"removal never answered", noAnswer},
@@ -252,8 +252,8 @@ void TestWorklistExchange::failures()
         fault->setFindAnswers(std::move(answers), status);
         fault->setPendingBeforeClose(2);
         fault->setNesting(scenario.mid(7).toInt());
-        if (scenario == QLatin1String("matchEvery700ms"))
-            fault->setMatchInterval(std::chrono::milliseconds(700));
+        if (scenario == QLatin1String("matchEvery500ms"))
+            fault->setMatchInterval(std::chrono::milliseconds(500));
         if (scenario == QLatin1String("garbageAfter2")) // its only PDV item claims 255 bytes
             fault->setRawReply(QByteArray::fromHex("04000000000a000000ff0103deadbeef"));
         if (scenario == QLatin1String("malformedAnswer")) // its announced length does not fit
@@ -272,7 +272,7 @@ void TestWorklistExchange::failures()
         params.callingAet = QStringLiteral("   ");
     if (scenario == QLatin1String("longServerAet"))
         params.calledAet = QStringLiteral("SEVENTEEN_LETTERS");
-    // The toolkit counts whole seconds: a match every 700 ms stays within a time-out of 2 s, and
+    // The toolkit counts whole seconds: a match every 500 ms stays within a time-out of 2 s, and
     // only the total deadline of 4 s ends the exchange.
     params.timeouts = {1, 1, scenario.startsWith(QLatin1String("match")) ? 2 : 1, 0};
 
