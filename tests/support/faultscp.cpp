@@ -1,5 +1,6 @@
 #include "faultscp.h"
 
+#include "dicombytes.h"
 #include "testserver.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -16,107 +17,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace DicomBytes;
+
 namespace {
-
-// Sends what the toolkit writes one byte at a time, `perByte` apart, until the owner stops.
-class TrickleConnection final : public DcmTCPConnection
-{
-public:
-    TrickleConnection(DcmNativeSocketType socket, FaultScp& owner,
-                      std::chrono::milliseconds perByte)
-        : DcmTCPConnection(socket), m_owner(owner), m_perByte(perByte)
-    {}
-    ssize_t write(void* buf, size_t nbyte) override
-    {
-        const auto* bytes = static_cast<const char*>(buf);
-        for (size_t i = 0; i < nbyte; ++i) {
-            if (::send(getSocket(), bytes + i, 1, MSG_NOSIGNAL) != 1 || !m_owner.pause(m_perByte))
-                return -1;
-        }
-        return ssize_t(nbyte);
-    }
-
-private:
-    FaultScp& m_owner;
-    std::chrono::milliseconds m_perByte;
-};
-
-void putLe16(QByteArray& out, quint16 value)
-{
-    out.append(char(value & 0xFF)).append(char(value >> 8));
-}
-
-void putLe32(QByteArray& out, quint32 value)
-{
-    putLe16(out, quint16(value & 0xFFFF));
-    putLe16(out, quint16(value >> 16));
-}
-
-void putBe32(QByteArray& out, quint32 value)
-{
-    out.append(char(value >> 24))
-        .append(char(value >> 16))
-        .append(char(value >> 8))
-        .append(char(value));
-}
-
-// An implicit VR element of the command set.
-QByteArray commandElement(quint16 element, const QByteArray& value)
-{
-    QByteArray out;
-    putLe16(out, 0x0000);
-    putLe16(out, element);
-    putLe32(out, quint32(value.size()));
-    return out + value;
-}
-
-QByteArray us(quint16 value)
-{
-    QByteArray out;
-    putLe16(out, value);
-    return out;
-}
-
-// One entry whose scheduled step sequence holds another, `depth` times over, each of undefined
-// length: a few bytes a level, as deep as a recursive reader could ever be asked to go.
-QByteArray nestedEntry(int depth, bool explicitVr)
-{
-    QByteArray out;
-    const auto header = [&](quint16 group, quint16 element, const char* vr, quint32 length) {
-        putLe16(out, group);
-        putLe16(out, element);
-        if (explicitVr && vr) {
-            out.append(vr, 2).append(2, '\0');
-        }
-        putLe32(out, length);
-    };
-    header(0x0010, 0x0020, "LO", 4); // Patient ID "DEEP"
-    if (explicitVr) {                // LO has a two-byte length
-        out.chop(6);
-        putLe16(out, 4);
-    }
-    out.append("DEEP");
-    for (int i = 0; i < depth; ++i) {
-        header(0x0040, 0x0100, "SQ", 0xFFFFFFFF);
-        putLe16(out, 0xFFFE), putLe16(out, 0xE000), putLe32(out, 0xFFFFFFFF);
-    }
-    for (int i = 0; i < depth; ++i) {
-        putLe16(out, 0xFFFE), putLe16(out, 0xE00D), putLe32(out, 0);
-        putLe16(out, 0xFFFE), putLe16(out, 0xE0DD), putLe32(out, 0);
-    }
-    return out;
-}
-
-// A P-DATA-TF PDU with one PDV.
-QByteArray pdataPdu(quint8 contextId, bool command, bool last, const QByteArray& fragment)
-{
-    QByteArray pdu;
-    pdu.append(char(0x04)).append(char(0x00));
-    putBe32(pdu, quint32(fragment.size() + 6));
-    putBe32(pdu, quint32(fragment.size() + 2));
-    pdu.append(char(contextId)).append(char((command ? 0x01 : 0x00) | (last ? 0x02 : 0x00)));
-    return pdu + fragment;
-}
 
 bool sendAll(int socket, const QByteArray& bytes)
 {
@@ -142,8 +45,6 @@ public:
     DcmTransportConnection* createConnection(DcmNativeSocketType openSocket, OFBool) override
     {
         m_owner.m_socket = openSocket;
-        if (m_owner.m_trickle.count() > 0)
-            return new TrickleConnection(openSocket, m_owner, m_owner.m_trickle);
         return new DcmTCPConnection(openSocket);
     }
 
@@ -211,69 +112,54 @@ protected:
         }
         if (mode == Mode::DeepNesting) {
             // The toolkit's writer would recurse as deep as the reader: the bytes go out by hand.
-            QByteArray command;
-            QByteArray sopClass(request.AffectedSOPClassUID);
-            if (sopClass.size() % 2)
-                sopClass.append('\0');
-            command += commandElement(0x0002, sopClass);
-            command += commandElement(0x0100, us(0x8020));
-            command += commandElement(0x0120, us(request.MessageID));
-            command += commandElement(0x0800, us(0x0000));
-            command += commandElement(0x0900, us(0xFF00));
-            QByteArray length;
-            putLe32(length, quint32(command.size()));
+            const QByteArray command =
+                element(0, 0x0002, request.AffectedSOPClassUID) + element(0, 0x0100, le16(0x8020)) +
+                element(0, 0x0120, le16(request.MessageID)) + element(0, 0x0800, le16(0)) +
+                element(0, 0x0900, le16(0xFF00));
             const quint8 id = info.presentationContextID;
-            QByteArray wire = pdataPdu(id, true, true, commandElement(0x0000, length) + command);
+            QByteArray wire = pdataPdu(id, 0x03, element(0, 0, le32(command.size())) + command);
             const QByteArray entry =
-                nestedEntry(m_owner.m_nesting,
-                            info.acceptedTransferSyntax != UID_LittleEndianImplicitTransferSyntax);
+                nested(m_owner.m_nesting,
+                       info.acceptedTransferSyntax != UID_LittleEndianImplicitTransferSyntax);
             for (qsizetype at = 0; at < entry.size(); at += 16000)
-                wire += pdataPdu(id, false, at + 16000 >= entry.size(), entry.mid(at, 16000));
+                wire +=
+                    pdataPdu(id, at + 16000 >= entry.size() ? 0x02 : 0x00, entry.mid(at, 16000));
             if (!sendAll(m_owner.m_socket, wire))
                 return EC_IllegalCall;
             return sendFINDResponse(info.presentationContextID, request.MessageID,
                                     request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
         }
-        const bool cutShort = mode == Mode::CloseAfterPending || mode == Mode::DropAfterPending ||
-                              mode == Mode::GarbageAfterPending;
+        const bool cutShort = mode == Mode::CutAfterPending;
         int sent = 0;
         const auto sendPending = [&](DcmDataset* answer) {
+            if (cutShort && sent == m_owner.m_pendingBeforeClose)
+                return OFCondition(EC_IllegalCall);
+            ++sent;
             if (!m_owner.pause(m_owner.m_matchInterval))
                 return OFCondition(EC_IllegalCall);
             return sendFINDResponse(info.presentationContextID, request.MessageID,
                                     request.AffectedSOPClassUID, answer, 0xFF00);
         };
         for (const auto& answer : m_owner.m_answers) {
-            if (cutShort && sent == m_owner.m_pendingBeforeClose)
+            if (sendPending(answer.get()).bad())
                 break;
-            cond = sendPending(answer.get());
-            if (cond.bad())
-                return cond;
-            ++sent;
         }
         for (int i = 0; i < m_owner.m_repeatCount && !m_owner.m_stopping; ++i) {
-            if (cutShort && sent == m_owner.m_pendingBeforeClose)
+            if (sendPending(m_owner.m_repeatedAnswer.get()).bad())
                 break;
-            cond = sendPending(m_owner.m_repeatedAnswer.get());
-            if (cond.bad())
-                return cond;
-            ++sent;
         }
-        if (mode == Mode::DropAfterPending) {
+        if (cutShort && m_owner.m_rawReply.isEmpty()) {
             // No A-ABORT, no release: the connection just ends, as when a server process dies.
             ::shutdown(m_owner.m_socket, SHUT_RDWR);
             return EC_IllegalCall;
         }
-        if (mode == Mode::GarbageAfterPending) {
-            // A P-DATA-TF of 10 bytes whose only PDV item claims 255: no reader can take it.
-            const unsigned char garbled[] = {0x04, 0x00, 0x00, 0x00, 0x00, 0x0A, 0x00, 0x00,
-                                             0x00, 0xFF, 0x01, 0x03, 0xDE, 0xAD, 0xBE, 0xEF};
-            (void)::send(m_owner.m_socket, garbled, sizeof(garbled), MSG_NOSIGNAL);
+        if (cutShort) {
+            (void)sendAll(m_owner.m_socket, m_owner.m_rawReply);
             // Whatever the program makes of it, it must be the program that ends the exchange.
             m_owner.waitForPeerClose(m_owner.m_socket);
             return EC_IllegalCall;
         }
-        if (cutShort)
+        if (sent < int(m_owner.m_answers.size()) + m_owner.m_repeatCount)
             return EC_IllegalCall;
         return sendFINDResponse(info.presentationContextID, request.MessageID,
                                 request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
@@ -294,16 +180,12 @@ protected:
             m_owner.m_storedKeys.push_back(QString::fromUtf8(key.c_str()));
         }
         ++m_owner.m_storeRequests;
-        switch (m_owner.m_storeReply) {
-        case StoreReply::NeverAnswer:
+        if (m_owner.m_storeStatus < 0) {
             m_owner.waitForStop();
             return EC_IllegalCall;
-        case StoreReply::Abort:
-            return EC_IllegalCall;
-        case StoreReply::Status:
-            break;
         }
-        return sendSTOREResponse(info.presentationContextID, request, m_owner.m_storeStatus);
+        return sendSTOREResponse(info.presentationContextID, request,
+                                 Uint16(m_owner.m_storeStatus));
     }
 
 private:
@@ -330,17 +212,10 @@ void FaultScp::setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count, 
     m_finalStatus = finalStatus;
 }
 
-void FaultScp::setStoreReply(StoreReply reply, quint16 status)
-{
-    m_storeReply = reply;
-    m_storeStatus = status;
-}
-
 bool FaultScp::start()
 {
     m_stopping = false;
-    if (m_mode == Mode::SilentAfterConnect || m_mode == Mode::MalformedPdu ||
-        m_mode == Mode::DataBeforeAnswer) {
+    if (m_mode == Mode::RawReply) {
         // Port 0 and read back what the system chose.
         const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -443,24 +318,39 @@ void FaultScp::runRawServer(int listenSocket)
             continue;
         clients.push_back(client);
         ++m_associationRequests; // counted as the connection arrives: nothing more is read
-        if (m_mode == Mode::MalformedPdu) {
+        if (!m_rawReply.isEmpty()) {
+            // After the association request, as far as it came in at once.
             char request[4096];
             pollfd readable{client, POLLIN, 0};
             if (::poll(&readable, 1, 5000) > 0)
                 (void)::recv(client, request, sizeof(request), 0);
-            // An A-ASSOCIATE-AC whose announced length does not fit its content.
-            const unsigned char garbled[] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x0A, 0xDE, 0xAD,
-                                             0xBE, 0xEF, 0x00, 0x01, 0xFF, 0xFF, 0x10, 0x00};
-            (void)::send(client, garbled, sizeof(garbled), MSG_NOSIGNAL);
-        }
-        if (m_mode == Mode::DataBeforeAnswer) {
-            // A P-DATA PDU where the answer to the association request belongs.
-            const unsigned char early[] = {0x04, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00,
-                                           0x00, 0x00, 0x04, 0x01, 0x03, 0x00, 0x00};
-            (void)::send(client, early, sizeof(early), MSG_NOSIGNAL);
+            (void)sendAll(client, m_rawReply);
         }
     }
     for (const int client : clients)
         ::close(client);
     ::close(listenSocket);
+}
+
+std::unique_ptr<DcmDataset> worklistMatch(const char* id, const char* name, const char* uid)
+{
+    auto ds = std::make_unique<DcmDataset>();
+    ds->putAndInsertString(DCM_PatientID, id);
+    ds->putAndInsertString(DCM_PatientName, name);
+    ds->putAndInsertString(DCM_PatientBirthDate, "19501205");
+    ds->putAndInsertString(DCM_StudyInstanceUID, uid);
+    ds->putAndInsertString(DCM_RequestedProcedureDescription, "Thorax");
+    auto* step = new DcmItem;
+    step->putAndInsertString(DCM_ScheduledProcedureStepDescription, "Schritt");
+    ds->insertSequenceItem(DCM_ScheduledProcedureStepSequence, step);
+    return ds;
+}
+
+std::vector<std::unique_ptr<DcmDataset>> threeMatches()
+{
+    std::vector<std::unique_ptr<DcmDataset>> answers;
+    answers.push_back(worklistMatch("A", "Alpha^Anna", "1.2.3.1"));
+    answers.push_back(worklistMatch("B", "Beta^Bernd", "1.2.3.2"));
+    answers.push_back(worklistMatch("C", "Gamma^Carla", "1.2.3.3"));
+    return answers;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -24,25 +25,16 @@ class FaultScp final
 {
 public:
     enum class Mode {
-        RejectAssociation,   // A-ASSOCIATE-RJ: permanent, called AE title not recognised
-        NeverAnswer,         // accepts the association, never answers the C-FIND
-        ScriptedFind,        // the scripted data sets as pending responses, then finalStatus
-        CloseAfterPending,   // the first `pendingBeforeClose` data sets, then aborts (A-ABORT)
-        DropAfterPending,    // the first `pendingBeforeClose` data sets, then cuts the TCP
-                             // connection without a word
-        GarbageAfterPending, // the first `pendingBeforeClose` data sets, then a garbled P-DATA
-                             // PDU straight onto the wire
-        DeepNesting,         // one match of `nesting` undefined-length sequences, one in
-                             // another, written straight onto the wire, then finalStatus
-        SilentAfterConnect,  // accepts the TCP connection and never says a word
-        MalformedPdu,        // answers the association request with a garbled PDU
-        DataBeforeAnswer,    // sends a P-DATA PDU instead of answering the association request
-    };
-    // How a C-STORE (the program's removal) is answered.
-    enum class StoreReply {
-        Status,      // a response with the status set by setStoreReply (0x0000 by default)
-        NeverAnswer, // receives the object and never answers
-        Abort,       // receives the object, then aborts the association
+        RejectAssociation, // A-ASSOCIATE-RJ: permanent, called AE title not recognised
+        NeverAnswer,       // accepts the association, never answers the C-FIND
+        ScriptedFind,      // the scripted data sets as pending responses, then finalStatus
+        CutAfterPending,   // the first `pendingBeforeClose` data sets, then the bytes set by
+                           // setRawReply straight onto the wire, or with none the TCP
+                           // connection cut without a word
+        DeepNesting,       // one match of `nesting` undefined-length sequences, one in
+                           // another, written straight onto the wire, then finalStatus
+        RawReply,          // below DICOM: answers each connection with the bytes set by
+                           // setRawReply (none: never says a word)
     };
 
     explicit FaultScp(Mode mode);
@@ -58,17 +50,15 @@ public:
                            quint16 finalStatus = 0x0000);
     void setPendingBeforeClose(int count) { m_pendingBeforeClose = count; }
     void setNesting(int depth) { m_nesting = depth; }
-    // Everything the server sends through the toolkit goes out one byte per `perByte`.
-    void setTrickle(std::chrono::milliseconds perByte) { m_trickle = perByte; }
     // Waits `interval` before each match it sends.
     void setMatchInterval(std::chrono::milliseconds interval) { m_matchInterval = interval; }
-    void setStoreReply(StoreReply reply, quint16 status = 0x0000);
+    // The status a C-STORE (the program's removal) is answered with; -1: never answered.
+    void setStoreStatus(int status) { m_storeStatus = status; }
+    void setRawReply(const QByteArray& bytes) { m_rawReply = bytes; }
 
     // Changes how the next C-FIND is answered; safe while the server runs. Not for switching
-    // to or from the modes below DICOM (SilentAfterConnect, MalformedPdu).
+    // to or from RawReply.
     void setMode(Mode mode) { m_mode = mode; }
-    // Changes the status that ends the next answered C-FIND; safe while the server runs.
-    void setFinalStatus(quint16 status) { m_finalStatus = status; }
 
     // Listens and serves on its own thread; false when no port could be opened.
     [[nodiscard]] bool start();
@@ -104,10 +94,9 @@ private:
     std::atomic<quint16> m_finalStatus{0x0000};
     int m_pendingBeforeClose = 0;
     int m_nesting = 0;
-    std::chrono::milliseconds m_trickle{0};
     std::chrono::milliseconds m_matchInterval{0};
-    StoreReply m_storeReply = StoreReply::Status;
-    quint16 m_storeStatus = 0x0000;
+    QByteArray m_rawReply;
+    int m_storeStatus = 0x0000;
     quint16 m_port = 0;
     std::atomic<int> m_associationRequests{0};
     std::atomic<int> m_findRequests{0};
@@ -122,3 +111,8 @@ private:
     std::unique_ptr<Server> m_server;
     std::thread m_thread;
 };
+
+// A worklist match as a server sends it, and the three a good server answers in tests.
+std::unique_ptr<DcmDataset> worklistMatch(const char* id, const char* name = "Test^Patient",
+                                          const char* uid = "1.2.3.4");
+std::vector<std::unique_ptr<DcmDataset>> threeMatches();

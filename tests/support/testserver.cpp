@@ -1,12 +1,10 @@
 #include "testserver.h"
 
-#include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
+#include <QFile>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 
 TestServer::~TestServer()
 {
@@ -27,13 +25,29 @@ bool TestServer::waitForPort(quint16 port, int msecs)
     while (!deadline.hasExpired()) {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, port);
-        if (socket.waitForConnected(500)) {
-            socket.abort();
+        if (socket.waitForConnected(500))
             return true;
-        }
-        QThread::msleep(20);
     }
     return false;
+}
+
+bool TestServer::writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size();
+}
+
+QString TestServer::readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+bool TestServer::startDemo(int entries, const QStringList& options)
+{
+    return start(QStringLiteral("kelvara-wlserver"),
+                 QStringList{"--port", "%PORT%", "--demo", QString::number(entries)} + options);
 }
 
 QString TestServer::program(const QString& name)
@@ -110,11 +124,9 @@ bool TestServer::waitForOutput(const QString& text, int msecs)
     while (!output().contains(text)) {
         if (deadline.hasExpired())
             return false;
-        if (m_process && m_process->state() == QProcess::Running)
-            m_process->waitForReadyRead(50);
-        else
-            QThread::msleep(50);
-        QCoreApplication::processEvents();
+        if (!m_process || m_process->state() != QProcess::Running)
+            return output().contains(text);
+        m_process->waitForReadyRead(50);
     }
     return true;
 }

@@ -20,6 +20,9 @@ public:
     [[nodiscard]] static quint16 freePort();
     // Waits until something accepts connections on the port (or the time runs out).
     [[nodiscard]] static bool waitForPort(quint16 port, int msecs = 15000);
+    // Writes `bytes` to `path`, replacing what was there.
+    static bool writeFile(const QString& path, const QByteArray& bytes);
+    [[nodiscard]] static QString readFile(const QString& path);
     // Path of a helper program: our own tools come from the environment the test runner sets
     // (KELVARA_WLSERVER), DCMTK's from PATH.
     [[nodiscard]] static QString program(const QString& name);
@@ -28,6 +31,8 @@ public:
     // until it listens. Returns false when it did not come up; output() then says why.
     [[nodiscard]] bool start(const QString& program, const QStringList& arguments,
                              const QString& workingDir = {});
+    // Our own kelvara-wlserver with `entries` demo entries for today, and `options`.
+    [[nodiscard]] bool startDemo(int entries, const QStringList& options = {});
     void stop();
 
     [[nodiscard]] quint16 port() const { return m_port; }

@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -61,38 +60,19 @@ ConnectionParams localParams(quint16 port, const QString& called = QStringLitera
 }
 
 // A wlmscpfs data folder with the given entries for the AE title KELVARA_WL.
-bool makeWorklistFolder(const QTemporaryDir& root, const QList<QByteArray>& entries, bool lockfile)
+bool makeWorklistFolder(const QTemporaryDir& root, const QList<QByteArray>& entries)
 {
-    QDir dir(root.path());
-    if (!dir.mkpath(QStringLiteral("KELVARA_WL")))
+    const QString folder = root.filePath(QStringLiteral("KELVARA_WL"));
+    if (!QDir().mkpath(folder) || !TestServer::writeFile(folder + QStringLiteral("/lockfile"), {}))
         return false;
-    const QString folder = dir.filePath(QStringLiteral("KELVARA_WL"));
-    if (lockfile) {
-        QFile lock(folder + QStringLiteral("/lockfile"));
-        if (!lock.open(QIODevice::WriteOnly))
-            return false;
-    }
     for (int i = 0; i < entries.size(); ++i) {
         const QString dump = root.filePath(QStringLiteral("entry%1.dump").arg(i));
-        QFile file(dump);
-        if (!file.open(QIODevice::WriteOnly) || file.write(entries[i]) != entries[i].size())
-            return false;
-        file.close();
-        const QString out = folder + QStringLiteral("/entry%1.wl").arg(i);
-        if (QProcess::execute(TestServer::program(QStringLiteral("dump2dcm")),
-                              {QStringLiteral("-g"), dump, out}) != 0)
+        if (!TestServer::writeFile(dump, entries[i]) ||
+            QProcess::execute(TestServer::program(QStringLiteral("dump2dcm")),
+                              {"-g", dump, folder + QStringLiteral("/entry%1.wl").arg(i)}) != 0)
             return false;
     }
     return true;
-}
-
-std::unique_ptr<DcmDataset> answer(const char* id)
-{
-    auto ds = std::make_unique<DcmDataset>();
-    ds->putAndInsertString(DCM_PatientID, id);
-    ds->putAndInsertString(DCM_PatientName, "Test^Patient");
-    ds->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.4");
-    return ds;
 }
 
 } // namespace
@@ -101,12 +81,12 @@ class TestWorklistExchange final : public QObject
 {
     Q_OBJECT
 private slots:
-    void identifierAsReceivedByWlmscpfs();
-    void rowsFromWlmscpfsDefaultLatin1();
+    // The texts are the program's own and must not follow the C library's translations.
+    void initTestCase() { QVERIFY(setlocale(LC_ALL, "de_DE.UTF-8")); }
+    void wlmscpfsReceivesIdentifierAndSendsLatin1();
     void failures_data();
     void failures();
     void abortEndsHungExchange();
-    void truncatedByServerKeepsRows();
     void ourServer_data();
     void ourServer();
     void removalAsStoredByStorescp();
@@ -114,18 +94,32 @@ private slots:
     void clientDropsSecondQueryAndQueuesRemovals();
 };
 
-void TestWorklistExchange::identifierAsReceivedByWlmscpfs()
+// The identifier as wlmscpfs logged it, and its entries as rows: without a character set
+// declared, Latin-1 by default.
+void TestWorklistExchange::wlmscpfsReceivesIdentifierAndSendsLatin1()
 {
     QTemporaryDir root;
     QVERIFY(makeWorklistFolder(
-        root, {entryDump(QStringLiteral("P1"), QStringLiteral("A^B"), QStringLiteral("1.2.3.1"))},
-        true));
+        root,
+        {entryDump(QStringLiteral("P1"), QStringLiteral("Müller^Jürgen"),
+                   QStringLiteral("1.2.3.1")),
+         entryDump(QStringLiteral("P2"), QStringLiteral("Solo"), QStringLiteral("1.2.3.2"))}));
     TestServer server;
     QVERIFY2(server.start(QStringLiteral("wlmscpfs"), {QStringLiteral("-d"), QStringLiteral("-dfp"),
                                                        root.path(), QStringLiteral("%PORT%")}),
              qPrintable(server.output()));
-    const FindOutcome outcome = runWorklistFind(localParams(server.port()));
+    FindOutcome outcome = runWorklistFind(localParams(server.port()));
     QVERIFY2(!outcome.error.isError(), qPrintable(outcome.error.messageText()));
+    QCOMPARE(outcome.rows.size(), 2);
+    std::sort(outcome.rows.begin(), outcome.rows.end(),
+              [](const WorklistRow& a, const WorklistRow& b) { return a.patientId < b.patientId; });
+    QCOMPARE(outcome.rows[0].name, QString::fromUtf8(" Müller Jürgen"));
+    QCOMPARE(outcome.rows[0].stepDescription, QString::fromUtf8("Schädel"));
+    QCOMPARE(outcome.rows[0].studyDescription, QString::fromUtf8("Röntgen Thorax"));
+    QCOMPARE(outcome.rows[0].entryKey, QStringLiteral("1.2.3.1"));
+    QCOMPARE(outcome.rows[0].birthDateValue, QDate(1950, 12, 5));
+    QCOMPARE(outcome.rows[1].name, QStringLiteral(" Solo"));
+    QVERIFY(!outcome.truncatedByServer);
     QVERIFY(server.waitForOutput(QStringLiteral("(0040,3001)")));
 
     // The identifier as the server logged it: tags in order, with their nesting depth.
@@ -169,34 +163,8 @@ void TestWorklistExchange::identifierAsReceivedByWlmscpfs()
     QVERIFY2(pregnancy.contains(QLatin1String("(no value available)")), qPrintable(pregnancy));
 }
 
-void TestWorklistExchange::rowsFromWlmscpfsDefaultLatin1()
-{
-    QTemporaryDir root;
-    QVERIFY(makeWorklistFolder(
-        root,
-        {entryDump(QStringLiteral("P1"), QStringLiteral("Müller^Jürgen"),
-                   QStringLiteral("1.2.3.1")),
-         entryDump(QStringLiteral("P2"), QStringLiteral("Solo"), QStringLiteral("1.2.3.2"))},
-        true));
-    TestServer server;
-    QVERIFY(server.start(QStringLiteral("wlmscpfs"),
-                         {QStringLiteral("-dfp"), root.path(), QStringLiteral("%PORT%")}));
-    FindOutcome outcome = runWorklistFind(localParams(server.port()));
-    QVERIFY2(!outcome.error.isError(), qPrintable(outcome.error.messageText()));
-    QCOMPARE(outcome.rows.size(), 2);
-    std::sort(outcome.rows.begin(), outcome.rows.end(),
-              [](const WorklistRow& a, const WorklistRow& b) { return a.patientId < b.patientId; });
-    QCOMPARE(outcome.rows[0].name, QString::fromUtf8(" Müller Jürgen"));
-    QCOMPARE(outcome.rows[0].stepDescription, QString::fromUtf8("Schädel"));
-    QCOMPARE(outcome.rows[0].studyDescription, QString::fromUtf8("Röntgen Thorax"));
-    QCOMPARE(outcome.rows[0].entryKey, QStringLiteral("1.2.3.1"));
-    QCOMPARE(outcome.rows[0].birthDateValue, QDate(1950, 12, 5));
-    QCOMPARE(outcome.rows[1].name, QStringLiteral(" Solo"));
-    QVERIFY(!outcome.truncatedByServer);
-}
-
-// One fault each, with the whole text the user reads, under the C locale and a German one: the
-// texts are the program's own and must not follow the C library's translations.
+// One fault each, a query's or a removal's, with the whole text the user reads, under the C
+// locale and a German one: the texts are the program's own, not the C library's translations.
 void TestWorklistExchange::failures_data()
 {
     QTest::addColumn<QString>("scenario");
@@ -205,20 +173,24 @@ void TestWorklistExchange::failures_data()
 
     const QString invalid = QStringLiteral("-4 - Ungültige Antwort von 127.0.0.1:%1: ");
     const QString deadline =
-        QStringLiteral("-3 - Keine vollständige Antwort von 127.0.0.1:%1 innerhalb von 5 s");
+        QStringLiteral("-3 - Keine vollständige Antwort von 127.0.0.1:%1 innerhalb von 4 s");
     const QString badTitle = QStringLiteral("ist ungültig (1 bis 16 Zeichen, keine "
                                             "Steuerzeichen, kein Backslash)");
+    const QString rejected = QStringLiteral("-393985 - Assoziation abgelehnt: AE-Titel des Servers "
+                                            "nicht erkannt (127.0.0.1:%1)");
+    const QString noAnswer = QStringLiteral("-393735 - Keine Antwort von 127.0.0.1:%1 innerhalb "
+                                            "von 1 s");
     const QList<QPair<QString, QString>> rows{
         {"refused", "-394012 - Verbindung zu 127.0.0.1:%1 abgelehnt"},
         {"unknownHost", "-394016 - Rechner kelvara-test.invalid nicht gefunden"},
         {"badPort", "-1 - Port \"abc\" ist keine gültige Portnummer (1 bis 65535)"},
         {"blankOwnAet", "-1 - Eigener AE-Titel \"   \" " + badTitle},
         {"longServerAet", "-1 - AE-Titel des Servers \"SEVENTEEN_LETTERS\" " + badTitle},
-        {"rejected", "-393985 - Assoziation abgelehnt: AE-Titel des Servers nicht erkannt "
-                     "(127.0.0.1:%1)"},
+        {"rejected", rejected},
         {"statusA700", "42752 - Server 127.0.0.1:%1 meldet Status 0xA700 (keine Ressourcen frei)"},
+        {"statusC000", "49152 - Server 127.0.0.1:%1 meldet Status 0xC000 (Anfrage kann nicht "
+                       "verarbeitet werden)"},
         {"cancelFirst", "65024 - Server 127.0.0.1:%1 meldet Status 0xFE00 (Abbruch)"},
-        {"abortAfter2", "-394007 - 127.0.0.1:%1 hat die Verbindung abgebrochen"},
         {"dropAfter2", "-394007 - 127.0.0.1:%1 hat die Verbindung abgebrochen"},
         // The toolkit's own words only where no text of ours fits: its fixed English ones.
         {"garbageAfter2", "-393741 - Ungültige Antwort von 127.0.0.1:%1 (PDV lengths don't add "
@@ -228,20 +200,23 @@ void TestWorklistExchange::failures_data()
          "-393991 - Ungültige Antwort von 127.0.0.1:%1 (DUL Illegal or ill-formed PDU)"},
         {"dataBeforeAnswer", invalid + "Daten vor der Antwort auf die Assoziationsanfrage"},
         {"silent", "-394010 - Keine Antwort von 127.0.0.1:%1 innerhalb von 1 s"},
-        {"neverAnswers", "-393735 - Keine Antwort von 127.0.0.1:%1 innerhalb von 2 s"},
+        {"neverAnswers", noAnswer},
         {"nesting16", ""},
         {"nesting17", invalid + "Eintrag tiefer als 16 Ebenen verschachtelt"},
         {"nesting10000", invalid + "Eintrag tiefer als 16 Ebenen verschachtelt"},
         {"value6MiB", invalid + "Eintrag größer als 4 MiB"},
-        {"trickle", deadline},
-        {"matchEvery1500ms", deadline},
+        {"matchEvery500ms", deadline},
+        {"removal status 0x0112",
+         "274 - Server 127.0.0.1:%1 meldet Status 0x0112 (Eintrag nicht vorhanden)"},
+        {"removal never answered", noAnswer},
+        {"removal rejected", rejected},
     };
     for (const auto& [scenario, expected] : rows) {
-        for (const QByteArray& locale : {QByteArray("C"), QByteArray("de_DE.UTF-8")}) {
-            // The slow ones depend on no locale: once is enough.
-            if (expected == deadline && locale == "C")
+        for (const QByteArray locale : {"C", "de_DE.UTF-8"}) {
+            // A row that waits for a time-out depends on no locale: once is enough.
+            if (locale == "C" && expected.contains(QLatin1String(" innerhalb von ")))
                 continue;
-            QTest::addRow("%s %s", qPrintable(scenario), locale.constData())
+            QTest::addRow("%s, %s", qPrintable(scenario), locale.constData())
                 << scenario << locale << expected;
         }
     }
@@ -253,41 +228,51 @@ void TestWorklistExchange::failures()
     QFETCH(QByteArray, locale);
     QFETCH(QString, expected);
     QVERIFY(setlocale(LC_ALL, locale.constData()));
-    const auto restoreLocale = qScopeGuard([] { setlocale(LC_ALL, ""); });
+    const auto restoreLocale = qScopeGuard([] { setlocale(LC_ALL, "de_DE.UTF-8"); });
 
     using M = FaultScp::Mode;
-    const QHash<QString, M> modes{
-        {"rejected", M::RejectAssociation},   {"statusA700", M::ScriptedFind},
-        {"cancelFirst", M::ScriptedFind},     {"abortAfter2", M::CloseAfterPending},
-        {"dropAfter2", M::DropAfterPending},  {"garbageAfter2", M::GarbageAfterPending},
-        {"malformedAnswer", M::MalformedPdu}, {"dataBeforeAnswer", M::DataBeforeAnswer},
-        {"silent", M::SilentAfterConnect},    {"neverAnswers", M::NeverAnswer},
-        {"nesting16", M::DeepNesting},        {"nesting17", M::DeepNesting},
-        {"nesting10000", M::DeepNesting},     {"value6MiB", M::ScriptedFind},
-        {"trickle", M::ScriptedFind},         {"matchEvery1500ms", M::ScriptedFind}};
+    const QHash<QString, M> modes{{"rejected", M::RejectAssociation},
+                                  {"dropAfter2", M::CutAfterPending},
+                                  {"garbageAfter2", M::CutAfterPending},
+                                  {"malformedAnswer", M::RawReply},
+                                  {"dataBeforeAnswer", M::RawReply},
+                                  {"silent", M::RawReply},
+                                  {"neverAnswers", M::NeverAnswer},
+                                  {"nesting16", M::DeepNesting},
+                                  {"nesting17", M::DeepNesting},
+                                  {"nesting10000", M::DeepNesting},
+                                  {"removal rejected", M::RejectAssociation}};
+    const bool removal = scenario.startsWith(QLatin1String("removal"));
     std::unique_ptr<FaultScp> fault;
     ConnectionParams params = localParams(TestServer::freePort());
-    if (modes.contains(scenario)) {
-        fault = std::make_unique<FaultScp>(modes.value(scenario));
+    const QStringList noServer{"refused", "unknownHost", "badPort", "blankOwnAet", "longServerAet"};
+    if (!noServer.contains(scenario)) {
+        fault = std::make_unique<FaultScp>(modes.value(scenario, M::ScriptedFind));
         std::vector<std::unique_ptr<DcmDataset>> answers;
         if (scenario == QLatin1String("value6MiB")) {
-            answers.push_back(answer("HUGE"));
+            answers.push_back(worklistMatch("HUGE"));
             answers.back()->putAndInsertString(DCM_TextValue,
                                                QByteArray(6 * 1024 * 1024, 'T').constData());
         } else if (scenario != QLatin1String("cancelFirst")) {
             for (const char* id : {"A", "B", "C", "D", "E", "F", "G", "H", "I", "J"})
-                answers.push_back(answer(id));
+                answers.push_back(worklistMatch(id));
         }
-        const quint16 status = scenario == QLatin1String("statusA700")    ? 0xA700
+        const quint16 status = scenario.startsWith(QLatin1String("status"))
+                                   ? quint16(scenario.mid(6).toUInt(nullptr, 16))
                                : scenario == QLatin1String("cancelFirst") ? 0xFE00
                                                                           : 0x0000;
         fault->setFindAnswers(std::move(answers), status);
         fault->setPendingBeforeClose(2);
         fault->setNesting(scenario.mid(7).toInt());
-        if (scenario == QLatin1String("trickle"))
-            fault->setTrickle(std::chrono::milliseconds(100)); // the association answer: 20 s
-        if (scenario == QLatin1String("matchEvery1500ms"))
-            fault->setMatchInterval(std::chrono::milliseconds(1500));
+        if (scenario == QLatin1String("matchEvery500ms"))
+            fault->setMatchInterval(std::chrono::milliseconds(500));
+        if (scenario == QLatin1String("garbageAfter2")) // its only PDV item claims 255 bytes
+            fault->setRawReply(QByteArray::fromHex("04000000000a000000ff0103deadbeef"));
+        if (scenario == QLatin1String("malformedAnswer")) // its announced length does not fit
+            fault->setRawReply(QByteArray::fromHex("02000000000adeadbeef0001ffff1000"));
+        if (scenario == QLatin1String("dataBeforeAnswer")) // P-DATA where the answer belongs
+            fault->setRawReply(QByteArray::fromHex("0400000000080000000401030000"));
+        fault->setStoreStatus(scenario.endsWith(QLatin1String("never answered")) ? -1 : 0x0112);
         QVERIFY(fault->start());
         params = localParams(fault->port());
     }
@@ -299,20 +284,33 @@ void TestWorklistExchange::failures()
         params.callingAet = QStringLiteral("   ");
     if (scenario == QLatin1String("longServerAet"))
         params.calledAet = QStringLiteral("SEVENTEEN_LETTERS");
-    params.timeouts = {1, 1, 2, 1}; // a total deadline of 5 s
-    if (scenario == QLatin1String("trickle"))
-        params.timeouts = {1, 2, 1, 1}; // the same deadline; no wait for one byte comes near
+    // The toolkit counts whole seconds: a match every 500 ms stays within a time-out of 2 s, and
+    // only the total deadline of 4 s ends the exchange.
+    params.timeouts = {1, 1, scenario.startsWith(QLatin1String("match")) ? 2 : 1, 0};
 
     WorklistClient client;
-    QSignalSpy finished(&client, &WorklistClient::queryFinished);
-    QVERIFY(client.startQuery(params));
+    QString told;
+    int results = 0;
+    qsizetype rows = 0;
+    connect(&client, &WorklistClient::queryFinished, this, [&](const FindOutcome& outcome) {
+        told = outcome.error.messageText();
+        rows = outcome.rows.size();
+        ++results;
+    });
+    connect(&client, &WorklistClient::removalFinished, this, [&](const DicomError& error) {
+        told = error.messageText();
+        ++results;
+    });
+    if (removal)
+        client.startRemoval(params, QStringLiteral("1.2.3"));
+    else
+        QVERIFY(client.startQuery(params));
     QVERIFY(client.waitForIdle(20000)); // far beyond the deadline: a hang
-    QCOMPARE(finished.count(), 1);
-    const auto outcome = finished.at(0).at(0).value<FindOutcome>();
+    QCOMPARE(results, 1);
     const QString port = fault ? QString::number(fault->port()) : params.port;
-    QCOMPARE(outcome.error.messageText(),
+    QCOMPARE(told,
              expected.isEmpty() ? QStringLiteral("0 - ") : QString(expected).replace("%1", port));
-    QCOMPARE(outcome.rows.size(), expected.isEmpty() ? 1 : 0);
+    QCOMPARE(rows, expected.isEmpty() ? 1 : 0);
     // A failure ends the association by an abort: a release would wait out a time-out.
     if (fault && !scenario.startsWith(QLatin1String("nesting1")))
         QTRY_COMPARE(fault->releaseRequests(), expected.isEmpty() ? 1 : 0);
@@ -320,7 +318,7 @@ void TestWorklistExchange::failures()
 
 void TestWorklistExchange::abortEndsHungExchange()
 {
-    for (const auto mode : {FaultScp::Mode::NeverAnswer, FaultScp::Mode::SilentAfterConnect}) {
+    for (const auto mode : {FaultScp::Mode::NeverAnswer, FaultScp::Mode::RawReply}) {
         FaultScp fault(mode);
         QVERIFY(fault.start());
         WorklistClient client;
@@ -336,22 +334,6 @@ void TestWorklistExchange::abortEndsHungExchange()
     }
 }
 
-void TestWorklistExchange::truncatedByServerKeepsRows()
-{
-    FaultScp fault(FaultScp::Mode::ScriptedFind);
-    std::vector<std::unique_ptr<DcmDataset>> answers;
-    for (const char* id : {"A", "B", "C"})
-        answers.push_back(answer(id));
-    fault.setFindAnswers(std::move(answers), 0xFE00);
-    QVERIFY(fault.start());
-    const FindOutcome outcome = runWorklistFind(localParams(fault.port()));
-    QVERIFY2(!outcome.error.isError(), qPrintable(outcome.error.messageText()));
-    QVERIFY(outcome.truncatedByServer);
-    QCOMPARE(outcome.rows.size(), 3);
-    QCOMPARE(outcome.rows[2].patientId, QStringLiteral("C"));
-    QCOMPARE(outcome.rows[0].name, QStringLiteral(" Test Patient"));
-}
-
 void TestWorklistExchange::ourServer_data()
 {
     QTest::addColumn<QString>("charset");
@@ -359,17 +341,12 @@ void TestWorklistExchange::ourServer_data()
     QTest::newRow("Latin-1") << "latin1";
 }
 
-// Our own worklist server: every entry decodes cleanly in both character sets, and a removal
-// takes exactly that entry off the next answer.
+// Our own worklist server: every entry decodes cleanly in both character sets.
 void TestWorklistExchange::ourServer()
 {
     QFETCH(QString, charset);
     TestServer server;
-    QVERIFY2(server.start(QStringLiteral("kelvara-wlserver"),
-                          {QStringLiteral("--port"), QStringLiteral("%PORT%"),
-                           QStringLiteral("--demo"), QStringLiteral("40"),
-                           QStringLiteral("--charset"), charset, QStringLiteral("--quiet")}),
-             qPrintable(server.output()));
+    QVERIFY2(server.startDemo(40, {"--charset", charset, "--quiet"}), qPrintable(server.output()));
     const ConnectionParams params = localParams(server.port());
     const FindOutcome before = runWorklistFind(params);
     QVERIFY2(!before.error.isError(), qPrintable(before.error.messageText()));
@@ -387,14 +364,6 @@ void TestWorklistExchange::ourServer()
         }
     }
     QVERIFY(sawNonAscii);
-
-    const QString removed = before.rows[7].entryKey;
-    const DicomError error = sendRemoval(params, removed);
-    QVERIFY2(!error.isError(), qPrintable(error.messageText()));
-    const FindOutcome after = runWorklistFind(params);
-    QCOMPARE(after.rows.size(), 39);
-    for (const WorklistRow& row : after.rows)
-        QVERIFY(row.entryKey != removed);
 }
 
 void TestWorklistExchange::removalAsStoredByStorescp()
@@ -419,23 +388,23 @@ void TestWorklistExchange::removalAsStoredByStorescp()
         DcmFileFormat file;
         QVERIFY(file.loadFile(QDir(out.path()).filePath(name).toLocal8Bit().constData()).good());
         DcmDataset* ds = file.getDataset();
-        QStringList tags;
-        for (unsigned long i = 0; i < ds->card(); ++i)
-            tags << QString::fromLatin1(ds->getElement(i)->getTag().toString().c_str());
-        QCOMPARE(tags, (QStringList{"(0008,0016)", "(0008,0018)", "(0019,0010)", "(0019,0030)"}));
-        OFString marker, key, sopClass, sopInstance, metaClass, metaInstance;
-        ds->findAndGetOFString(DcmTagKey(0x0019, 0x0010), marker);
-        ds->findAndGetOFString(DcmTagKey(0x0019, 0x0030), key);
-        ds->findAndGetOFString(DCM_SOPClassUID, sopClass);
-        ds->findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
+        // Tag and value of each attribute, in order.
+        QStringList stored;
+        for (unsigned long i = 0; i < ds->card(); ++i) {
+            OFString value;
+            ds->getElement(i)->getOFString(value, 0);
+            stored << QString::fromLatin1(ds->getElement(i)->getTag().toString().c_str()) +
+                          QString::fromLatin1(value.c_str());
+        }
+        QCOMPARE(stored.size(), 4);
+        QCOMPARE(stored[0], QStringLiteral("(0008,0016)1.2.840.10008.5.1.4.1.1.1"));
+        QCOMPARE(stored.mid(2), (QStringList{"(0019,0010)REMOVE", "(0019,0030)1.2.840.99.1"}));
+        QVERIFY(uids.contains(stored[1].mid(11)) && stored[1].startsWith("(0008,0018)"));
+        OFString metaClass, metaInstance;
         file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, metaClass);
         file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPInstanceUID, metaInstance);
-        QCOMPARE(QByteArray(marker.c_str()), QByteArray("REMOVE"));
-        QCOMPARE(QByteArray(key.c_str()), QByteArray("1.2.840.99.1"));
-        QCOMPARE(QByteArray(sopClass.c_str()), QByteArray("1.2.840.10008.5.1.4.1.1.1"));
-        QCOMPARE(metaClass, sopClass);
-        QCOMPARE(metaInstance, sopInstance);
-        QVERIFY(uids.contains(QString::fromLatin1(sopInstance.c_str())));
+        QCOMPARE(QString::fromLatin1(metaClass.c_str()), stored[0].mid(11));
+        QCOMPARE(QString::fromLatin1(metaInstance.c_str()), stored[1].mid(11));
     }
 }
 
@@ -459,10 +428,7 @@ void TestWorklistExchange::removalWithBadPortSendsNothing()
 void TestWorklistExchange::clientDropsSecondQueryAndQueuesRemovals()
 {
     FaultScp server(FaultScp::Mode::ScriptedFind);
-    std::vector<std::unique_ptr<DcmDataset>> answers;
-    for (const char* id : {"A", "B", "C"})
-        answers.push_back(answer(id));
-    server.setFindAnswers(std::move(answers));
+    server.setFindAnswers(threeMatches());
     server.setMatchInterval(std::chrono::milliseconds(200));
     QVERIFY(server.start());
 
@@ -471,7 +437,7 @@ void TestWorklistExchange::clientDropsSecondQueryAndQueuesRemovals()
     connect(&client, &WorklistClient::queryFinished, this,
             [&](const FindOutcome& outcome) { order << outcome.error.messageText(); });
     connect(&client, &WorklistClient::removalFinished, this,
-            [&](const DicomError& error, const QString&) { order << error.messageText(); });
+            [&](const DicomError& error) { order << error.messageText(); });
     const ConnectionParams params = localParams(server.port());
     QVERIFY(client.startQuery(params));
     QVERIFY(!client.startQuery(params));

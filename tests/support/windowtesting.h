@@ -1,0 +1,83 @@
+#pragma once
+
+// Driving the real main window as a user would: the boxes it shows, the list it shows, the
+// settings dialog.
+
+#include "mainwindow.h"
+#include "messagebox.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStringList>
+#include <QTimer>
+#include <QTreeView>
+
+#include <functional>
+
+// Every box the program shows is recorded and closed as a user would, right after it opened;
+// `whileOpen` acts first when set.
+struct BoxRecorder
+{
+    QStringList texts;
+    std::function<void(QMessageBox&)> whileOpen;
+
+    BoxRecorder()
+    {
+        MessageBox::setObserver([this](QMessageBox& box) {
+            texts << box.text();
+            QTimer::singleShot(0, &box, [this, &box] {
+                if (whileOpen)
+                    whileOpen(box);
+                box.accept();
+            });
+        });
+    }
+    ~BoxRecorder() { MessageBox::setObserver({}); }
+    BoxRecorder(const BoxRecorder&) = delete;
+    BoxRecorder& operator=(const BoxRecorder&) = delete;
+};
+
+// Settings.ini for a server on 127.0.0.1; an empty `port` leaves the port unset.
+inline QString iniText(const QString& port, const QString& aet = QStringLiteral("FAULTSCP"),
+                       const QString& localAet = QStringLiteral("KELVARA"),
+                       const QString& ip = QStringLiteral("127.0.0.1"))
+{
+    return QStringLiteral(
+               "; Station 3\n[General]\nLocalAET=%1\n[Worklist]\nIP=%2\nAET=%3\nPort=%4\n")
+        .arg(localAet, ip, aet, port);
+}
+
+inline QTreeView* listOf(const MainWindow& window)
+{
+    return window.findChild<QTreeView*>(QStringLiteral("lvWorklist"));
+}
+
+// The list as shown: one "id|name|birth|step|study" line per row, or one column's cells.
+inline QStringList shownRows(const MainWindow& window, int column = -1)
+{
+    QStringList rows;
+    const QAbstractItemModel* model = listOf(window)->model();
+    for (int r = 0; r < model->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < 5; ++c) {
+            if (column < 0 || column == c)
+                cells << model->index(r, c).data().toString();
+        }
+        rows << cells.join(QLatin1Char('|'));
+    }
+    return rows;
+}
+
+// Points the window at another port through the settings dialog, as a user would.
+inline void changePortInDialog(MainWindow& window, quint16 port)
+{
+    QTimer::singleShot(0, [port] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (!dialog)
+            return;
+        dialog->findChild<QLineEdit*>(QStringLiteral("txtPort"))->setText(QString::number(port));
+        dialog->findChild<QPushButton*>(QStringLiteral("cmdSave"))->click();
+    });
+    window.mnuSettings_Click();
+}
