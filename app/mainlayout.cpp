@@ -8,7 +8,6 @@ constexpr double listWidthAllowance = 250;
 constexpr double listHeightAllowance = 2000;
 constexpr double buttonRowOffset = 1870;
 constexpr double closeButtonOffset = 3500;
-constexpr double pictureOffset = 160;
 constexpr std::array<double, 4> columnShares = {12, 38, 12, 38};
 
 std::optional<double> nonNegative(double value)
@@ -38,7 +37,5 @@ MainLayout computeMainLayout(const MainLayoutInput& input)
     layout.closeTop = input.outerHeight - buttonRowOffset;
     layout.closeLeft = input.outerWidth - closeButtonOffset;
     layout.refreshTop = input.outerHeight - buttonRowOffset;
-    layout.delTop = layout.refreshTop;
-    layout.picTop = layout.delTop + pictureOffset;
     return layout;
 }

@@ -26,8 +26,6 @@ struct MainLayout
     double closeTop = 0;
     double closeLeft = 0;
     double refreshTop = 0;
-    double delTop = 0;
-    double picTop = 0;
 };
 
 [[nodiscard]] MainLayout computeMainLayout(const MainLayoutInput& input);

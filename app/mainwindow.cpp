@@ -40,6 +40,8 @@ constexpr int closeWaitMs = 1000;
 // The status line sits in the button row between the removal button and "Schließen".
 constexpr double statusLeft = 3420 + 1275 + 120;
 constexpr double statusGap = 120;
+// The picture sits this far below the top of the button it lies on.
+constexpr double pictureOffset = 160;
 
 // WCAG's relative luminance and contrast ratio.
 double luminance(const QColor& color)
@@ -174,8 +176,7 @@ MainWindow::MainWindow(SettingsLocation location, QWidget* parent)
     connect(picDel, &ClickableLabel::clicked, this, &MainWindow::picDel_Click);
 
     connect(m_client, &WorklistClient::queryFinished, this, &MainWindow::onQueryFinished);
-    connect(m_client, &WorklistClient::removalFinished, this,
-            [this](const DicomError& error, const QString&) { onRemovalFinished(error); });
+    connect(m_client, &WorklistClient::removalFinished, this, &MainWindow::onRemovalFinished);
     connect(m_client, &WorklistClient::busyChanged, this, &MainWindow::onBusyChanged);
 
     tmrWork = new QTimer(this);
@@ -492,7 +493,7 @@ void MainWindow::Form_Resize()
     cmdClose->move(Twips::toPixels(layout.closeLeft, d), Twips::toPixels(layout.closeTop, d));
     cmdRefresh->move(cmdRefresh->x(), Twips::toPixels(layout.refreshTop, d));
     cmdDel->move(cmdDel->x(), cmdRefresh->y());
-    picDel->move(picDel->x(), cmdDel->y() + Twips::toPixels(160, d));
+    picDel->move(picDel->x(), cmdDel->y() + Twips::toPixels(pictureOffset, d));
     // Between the removal button and "Schließen", never over either.
     const int statusX = Twips::toPixels(statusLeft, d);
     const int statusWidth = cmdClose->x() - Twips::toPixels(statusGap, d) - statusX;

@@ -101,14 +101,13 @@ void WorklistClient::runRemovalThread(const PendingRemoval& removal)
 {
     markStarted();
     startWorker([this, state = m_state, removal] {
-        QString uid;
-        const DicomError error = sendRemoval(removal.params, removal.entryKey, &state->abort, &uid);
-        deliver(*state, [this, error, uid] {
+        const DicomError error = sendRemoval(removal.params, removal.entryKey, &state->abort);
+        deliver(*state, [this, error] {
             exchangeEnded();
             // Idle first: a failure box the result brings must not show the busy cursor.
             if (!m_busy)
                 emit busyChanged(false);
-            emit removalFinished(error, uid);
+            emit removalFinished(error);
         });
     });
 }

@@ -43,7 +43,7 @@ public:
 signals:
     void busyChanged(bool busy);
     void queryFinished(const FindOutcome& outcome);
-    void removalFinished(const DicomError& error, const QString& sopInstanceUid);
+    void removalFinished(const DicomError& error);
 
 private:
     // What the client shares with its worker thread; outlives a client that did not wait.

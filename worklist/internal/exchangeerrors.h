@@ -13,7 +13,7 @@
 // user gave it.
 namespace ExchangeErrors {
 
-enum class Phase { Connect, Associate, Exchange };
+enum class Phase { Associate, Exchange };
 
 [[nodiscard]] DicomError badPort(const QString& port);
 // `own`: the program's AE title, else the server's.
