@@ -1,6 +1,5 @@
 #include "inifile.h"
 
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
