@@ -1,5 +1,6 @@
 #include "germantexts.h"
 #include "mainwindow.h"
+#include "memorytuning.h"
 #include "settingslocation.h"
 #include "unixsignals.h"
 
@@ -8,6 +9,7 @@
 
 int main(int argc, char* argv[])
 {
+    keepLargeBlocksOutOfTheHeap();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kelvara"));
     QApplication::setDesktopFileName(QStringLiteral("kelvara"));

@@ -13,6 +13,7 @@
 //                                                header click, their UI blocks and peak memory
 
 #include "mainwindow.h"
+#include "memorytuning.h"
 #include "worklistfind.h"
 #include "worklistidentifier.h"
 #include "worklistmodel.h"
@@ -729,6 +730,7 @@ int main(int argc, char* argv[])
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     qputenv("XDG_RUNTIME_DIR", runtimeDir.path().toLocal8Bit());
 
+    keepLargeBlocksOutOfTheHeap(); // as main.cpp
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     if (args.size() == 3 && args[1] == QLatin1String("--child-startup"))
