@@ -31,8 +31,6 @@ public:
         CutAfterPending,   // the first `pendingBeforeClose` data sets, then the bytes set by
                            // setRawReply straight onto the wire, or with none the TCP
                            // connection cut without a word
-        DeepNesting,       // one match of `nesting` undefined-length sequences, one in
-                           // another, written straight onto the wire, then finalStatus
         RawReply,          // below DICOM: answers each connection with the bytes set by
                            // setRawReply (none: never says a word)
     };
@@ -49,7 +47,6 @@ public:
     void setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count,
                            quint16 finalStatus = 0x0000);
     void setPendingBeforeClose(int count) { m_pendingBeforeClose = count; }
-    void setNesting(int depth) { m_nesting = depth; }
     // Waits `interval` before each match it sends.
     void setMatchInterval(std::chrono::milliseconds interval) { m_matchInterval = interval; }
     // The status a C-STORE (the program's removal) is answered with; -1: never answered.
@@ -93,7 +90,6 @@ private:
     int m_repeatCount = 0;
     std::atomic<quint16> m_finalStatus{0x0000};
     int m_pendingBeforeClose = 0;
-    int m_nesting = 0;
     std::chrono::milliseconds m_matchInterval{0};
     QByteArray m_rawReply;
     int m_storeStatus = 0x0000;

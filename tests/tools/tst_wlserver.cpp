@@ -202,16 +202,12 @@ struct RawClient
             element(0, 0x0110, le16(1)) + element(0, 0x0700, le16(0)) + element(0, 0x0800, le16(0));
         if (store)
             command += element(0, 0x1000, "2.25.1");
-        send(element(0, 0, le32(command.size())) + command, 0x03);
+        socket.write(pdataPdu(1, 0x03, element(0, 0, le32(command.size())) + command));
         for (qsizetype at = 0;
              at < data.size() && socket.state() == QAbstractSocket::ConnectedState; at += 16000) {
-            send(data.mid(at, 16000), at + 16000 >= data.size() ? 0x02 : 0x00);
+            socket.write(pdataPdu(1, at + 16000 >= data.size() ? 0x02 : 0x00, data.mid(at, 16000)));
             socket.waitForBytesWritten(5000);
         }
-    }
-    void send(const QByteArray& fragment, char control)
-    {
-        socket.write(pdataPdu(1, control, fragment));
     }
     // The status (0000,0900) of the next response, or -1 when the connection ends first.
     int status()
@@ -230,11 +226,8 @@ struct RawClient
 // Starts kelvara-wlserver on a free port with the given options.
 bool startServer(TestServer& server, const QStringList& options)
 {
-    const bool started =
-        server.start(QStringLiteral("kelvara-wlserver"), QStringList{"--port", "%PORT%"} + options);
-    if (!started)
-        qWarning().noquote() << server.output();
-    return started;
+    return server.start(QStringLiteral("kelvara-wlserver"),
+                        QStringList{"--port", "%PORT%"} + options);
 }
 
 } // namespace
@@ -348,9 +341,6 @@ void WlServerTest::removal_data()
         << QStringList{"-xi"} << marker + "(0019,0030) LO [1.2.3.2]\n"
         << "REMOVE 1.2.3.2 from STORESCU: removed PID005"
         << "2 entries removed" << QStringList{"PID002", "PID005"};
-    QTest::newRow("unknown key") << explicitVr << marker + "(0019,0030) LO [9.9.9]\n"
-                                 << "REMOVE 9.9.9 from STORESCU: not found" << notFound
-                                 << QStringList();
     QTest::newRow("empty key") << explicitVr << marker + "(0019,0030) LO []\n"
                                << "REMOVE  from STORESCU: not found" << notFound << QStringList();
     QTest::newRow("long key with control characters")
@@ -494,7 +484,6 @@ void WlServerTest::association_data()
     QTest::addColumn<QString>("calledAe");
     QTest::addColumn<QString>("logLine");
     const QString rejected = "association from ECHOSCU (127.0.0.1) rejected: called AE title ";
-    QTest::newRow("wrong AE title") << "ANY_SCP" << rejected + "\"ANY_SCP\"";
     QTest::newRow("case matters") << "kelvara_wl" << rejected + "\"kelvara_wl\"";
     QTest::newRow("control characters escaped")
         << "X\x1B[2J\nFORGED" << rejected + "\"X\\x1B[2J\\x0AFORGED\"";
