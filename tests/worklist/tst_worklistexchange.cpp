@@ -1,5 +1,4 @@
 #include "dicombytes.h"
-#include "exchangeabort.h"
 #include "faultscp.h"
 #include "removal.h"
 #include "testserver.h"
@@ -16,8 +15,6 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcmetinf.h>
 
 #include <algorithm>
 #include <clocale>
@@ -108,7 +105,6 @@ private slots:
     void failures();
     void ourServer_data();
     void ourServer();
-    void removalAsStoredByStorescp();
     void clientDropsSecondQueryAndQueuesRemovals();
 };
 
@@ -362,48 +358,6 @@ void TestWorklistExchange::ourServer()
         }
     }
     QVERIFY(sawNonAscii);
-}
-
-void TestWorklistExchange::removalAsStoredByStorescp()
-{
-    QTemporaryDir out;
-    TestServer server;
-    QVERIFY(server.start(QStringLiteral("storescp"),
-                         {QStringLiteral("-od"), out.path(), QStringLiteral("%PORT%")}));
-    QStringList uids;
-    for (const QString& key : {QStringLiteral("1.2.840.99.1"), QStringLiteral("1.2.840.99.1")}) {
-        QString uid;
-        const DicomError error =
-            sendRemoval(localParams(server.port(), QStringLiteral("ANY")), key, nullptr, &uid);
-        QVERIFY2(!error.isError(), qPrintable(error.messageText()));
-        uids << uid;
-    }
-    QVERIFY(uids[0] != uids[1]);
-
-    const QStringList files = QDir(out.path()).entryList(QDir::Files);
-    QCOMPARE(files.size(), 2);
-    for (const QString& name : files) {
-        DcmFileFormat file;
-        QVERIFY(file.loadFile(QDir(out.path()).filePath(name).toLocal8Bit().constData()).good());
-        DcmDataset* ds = file.getDataset();
-        // Tag and value of each attribute, in order.
-        QStringList stored;
-        for (unsigned long i = 0; i < ds->card(); ++i) {
-            OFString value;
-            ds->getElement(i)->getOFString(value, 0);
-            stored << QString::fromLatin1(ds->getElement(i)->getTag().toString().c_str()) +
-                          QString::fromLatin1(value.c_str());
-        }
-        QCOMPARE(stored.size(), 4);
-        QCOMPARE(stored[0], QStringLiteral("(0008,0016)1.2.840.10008.5.1.4.1.1.1"));
-        QCOMPARE(stored.mid(2), (QStringList{"(0019,0010)REMOVE", "(0019,0030)1.2.840.99.1"}));
-        QVERIFY(uids.contains(stored[1].mid(11)) && stored[1].startsWith("(0008,0018)"));
-        OFString metaClass, metaInstance;
-        file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPClassUID, metaClass);
-        file.getMetaInfo()->findAndGetOFString(DCM_MediaStorageSOPInstanceUID, metaInstance);
-        QCOMPARE(QString::fromLatin1(metaClass.c_str()), stored[0].mid(11));
-        QCOMPARE(QString::fromLatin1(metaInstance.c_str()), stored[1].mid(11));
-    }
 }
 
 // Removals asked for during a slow query are all carried out after it, in the order asked,
