@@ -103,7 +103,6 @@ private:
 
 } // namespace
 
-Q_DECLARE_METATYPE(FaultScp::Mode)
 Q_DECLARE_METATYPE(Situation)
 
 class TestServerFaults final : public QObject
@@ -150,18 +149,15 @@ std::unique_ptr<MainWindow> TestServerFaults::window(const QString& port, int ti
 
 void TestServerFaults::failureKeepsList_data()
 {
-    QTest::addColumn<FaultScp::Mode>("mode");
     QTest::addColumn<bool>("removal");
-    // Each server first sends two matches of its own, so a list that took them would show it.
-    QTest::newRow("query: cut off after 2 matches") << FaultScp::Mode::CutAfterPending << false;
-    QTest::newRow("query: status 0xC000 after 2 matches") << FaultScp::Mode::ScriptedFind << false;
-    QTest::newRow("removal: status 0x0112") << FaultScp::Mode::ScriptedFind << true;
+    // The failing server first sends two matches of its own, so a list that took them would show.
+    QTest::newRow("query: status 0xC000 after 2 matches") << false;
+    QTest::newRow("removal: status 0x0112") << true;
 }
 
 // A failed query or removal: one box, the list as it was, and no refresh after it.
 void TestServerFaults::failureKeepsList()
 {
-    QFETCH(FaultScp::Mode, mode);
     QFETCH(bool, removal);
 
     BoxRecorder boxes;
@@ -176,12 +172,11 @@ void TestServerFaults::failureKeepsList()
         QStringLiteral("Stand ") + QLocale().toString(QTime::currentTime(), QLocale::ShortFormat);
     QCOMPARE(statusOf(*window), QStringLiteral("3 Einträge, ") + stand);
 
-    FaultScp bad(mode);
+    FaultScp bad(FaultScp::Mode::ScriptedFind);
     std::vector<std::unique_ptr<DcmDataset>> answers;
     answers.push_back(worklistMatch("X", "Fremd^Xaver", "9.9.1"));
     answers.push_back(worklistMatch("Y", "Fremd^Yvonne", "9.9.2"));
     bad.setFindAnswers(std::move(answers), 0xC000);
-    bad.setPendingBeforeClose(2);
     QVERIFY(bad.start());
     FaultScp& server = removal ? good : bad;
     if (!removal)
