@@ -6,9 +6,7 @@
 #include "worklistfind.h"
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -265,10 +263,8 @@ void TestTls::settingsReadAndKept()
     QFETCH(QStringList, files);
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("Settings.ini"));
-    const QByteArray before = "[General]\nLocalAET=OLD\n" + section + "[Columns]\n1=100\n";
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(before) == before.size());
-    file.close();
+    QVERIFY(
+        TestServer::writeFile(path, "[General]\nLocalAET=OLD\n" + section + "[Columns]\n1=100\n"));
 
     const TlsSettings tls = LoadTlsSettings(path);
     QCOMPARE(tls.enabled, enabled);
@@ -283,11 +279,11 @@ void TestTls::settingsReadAndKept()
     LoadSettings(settings, path);
     settings.LocalAET = QStringLiteral("NEW");
     QVERIFY(SaveSettings(settings, {1, 2, 3, 4, 5}, path));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray after = file.readAll();
-    QVERIFY(after.contains("LocalAET=NEW"));
-    QVERIFY2(section.isEmpty() ? !after.toLower().contains("[tls]") : after.contains(section),
-             after.constData());
+    const QString after = TestServer::readFile(path);
+    QVERIFY(after.contains(QLatin1String("LocalAET=NEW")));
+    QVERIFY2(section.isEmpty() ? !after.contains(QLatin1String("[tls]"), Qt::CaseInsensitive)
+                               : after.contains(QString::fromLatin1(section)),
+             qPrintable(after));
 }
 
 QTEST_GUILESS_MAIN(TestTls)

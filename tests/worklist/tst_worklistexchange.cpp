@@ -341,12 +341,11 @@ void TestWorklistExchange::ourServer()
     QFETCH(QString, charset);
     TestServer server;
     QVERIFY2(server.startDemo(40, {"--charset", charset, "--quiet"}), qPrintable(server.output()));
-    const ConnectionParams params = localParams(server.port());
-    const FindOutcome before = runWorklistFind(params);
-    QVERIFY2(!before.error.isError(), qPrintable(before.error.messageText()));
-    QCOMPARE(before.rows.size(), 40);
+    const FindOutcome outcome = runWorklistFind(localParams(server.port()));
+    QVERIFY2(!outcome.error.isError(), qPrintable(outcome.error.messageText()));
+    QCOMPARE(outcome.rows.size(), 40);
     bool sawNonAscii = false;
-    for (const WorklistRow& row : before.rows) {
+    for (const WorklistRow& row : outcome.rows) {
         QVERIFY(!row.entryKey.isEmpty());
         QVERIFY(row.name.startsWith(QLatin1Char(' ')));
         for (const QString& cell : {row.name, row.stepDescription, row.studyDescription}) {
