@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -274,16 +273,17 @@ void TestWorklistExchange::failures()
                                                                           : 0x0000;
         fault->setFindAnswers(std::move(answers), status);
         fault->setPendingBeforeClose(2);
-        if (scenario.startsWith(QLatin1String("nesting")))
-            fault->setRawReply(nestedMatchReply(scenario.mid(7).toInt()));
         if (scenario == QLatin1String("matchEvery500ms"))
             fault->setMatchInterval(std::chrono::milliseconds(500));
-        if (scenario == QLatin1String("garbageAfter2")) // its only PDV item claims 255 bytes
-            fault->setRawReply(QByteArray::fromHex("04000000000a000000ff0103deadbeef"));
-        if (scenario == QLatin1String("malformedAnswer")) // its announced length does not fit
-            fault->setRawReply(QByteArray::fromHex("02000000000adeadbeef0001ffff1000"));
-        if (scenario == QLatin1String("dataBeforeAnswer")) // P-DATA where the answer belongs
-            fault->setRawReply(QByteArray::fromHex("0400000000080000000401030000"));
+        // A PDV item that claims 255 bytes; an association answer whose length does not fit;
+        // P-DATA where the association answer belongs.
+        const QHash<QString, QByteArray> raw{
+            {"garbageAfter2", QByteArray::fromHex("04000000000a000000ff0103deadbeef")},
+            {"malformedAnswer", QByteArray::fromHex("02000000000adeadbeef0001ffff1000")},
+            {"dataBeforeAnswer", QByteArray::fromHex("0400000000080000000401030000")}};
+        fault->setRawReply(scenario.startsWith(QLatin1String("nesting"))
+                               ? nestedMatchReply(scenario.mid(7).toInt())
+                               : raw.value(scenario));
         fault->setStoreStatus(scenario.endsWith(QLatin1String("never answered")) ? -1 : 0x0112);
         QVERIFY(fault->start());
         params = localParams(fault->port());
