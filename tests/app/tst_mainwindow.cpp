@@ -26,7 +26,7 @@ class TestMainWindow final : public QObject
     Q_OBJECT
 private slots:
     void init();
-    void cleanup();
+    void cleanup() { m_dir.reset(); }
 
     void refreshGate_data();
     void refreshGate();
@@ -93,11 +93,6 @@ void TestMainWindow::init()
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-}
-
-void TestMainWindow::cleanup()
-{
-    m_dir.reset();
 }
 
 std::unique_ptr<MainWindow> TestMainWindow::makeWindow(const QString& ini, const QString& writeTo)

@@ -18,9 +18,6 @@ class DcmDataset;
 // makes on demand. It accepts Modality Worklist FIND and CR Image Storage (Explicit and Implicit
 // VR Little Endian), any AE titles, one association at a time, and stops when destroyed (at
 // once, also when idle).
-//
-// Extend it by adding a Mode and handling it in FaultScp::Server (DIMSE-level faults) or in
-// runRawServer() (faults below DICOM, written straight to the socket).
 class FaultScp final
 {
 public:
