@@ -1,6 +1,5 @@
 #include "faultscp.h"
 
-#include "dicombytes.h"
 #include "testserver.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -16,8 +15,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-using namespace DicomBytes;
 
 namespace {
 
@@ -109,25 +106,6 @@ protected:
         if (mode == Mode::NeverAnswer) {
             m_owner.waitForStop();
             return EC_IllegalCall; // makes the base class abort the association
-        }
-        if (mode == Mode::DeepNesting) {
-            // The toolkit's writer would recurse as deep as the reader: the bytes go out by hand.
-            const QByteArray command =
-                element(0, 0x0002, request.AffectedSOPClassUID) + element(0, 0x0100, le16(0x8020)) +
-                element(0, 0x0120, le16(request.MessageID)) + element(0, 0x0800, le16(0)) +
-                element(0, 0x0900, le16(0xFF00));
-            const quint8 id = info.presentationContextID;
-            QByteArray wire = pdataPdu(id, 0x03, element(0, 0, le32(command.size())) + command);
-            const QByteArray entry =
-                nested(m_owner.m_nesting,
-                       info.acceptedTransferSyntax != UID_LittleEndianImplicitTransferSyntax);
-            for (qsizetype at = 0; at < entry.size(); at += 16000)
-                wire +=
-                    pdataPdu(id, at + 16000 >= entry.size() ? 0x02 : 0x00, entry.mid(at, 16000));
-            if (!sendAll(m_owner.m_socket, wire))
-                return EC_IllegalCall;
-            return sendFINDResponse(info.presentationContextID, request.MessageID,
-                                    request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
         }
         const bool cutShort = mode == Mode::CutAfterPending;
         int sent = 0;

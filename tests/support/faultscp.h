@@ -18,9 +18,6 @@ class DcmDataset;
 // makes on demand. It accepts Modality Worklist FIND and CR Image Storage (Explicit and Implicit
 // VR Little Endian), any AE titles, one association at a time, and stops when destroyed (at
 // once, also when idle).
-//
-// Extend it by adding a Mode and handling it in FaultScp::Server (DIMSE-level faults) or in
-// runRawServer() (faults below DICOM, written straight to the socket).
 class FaultScp final
 {
 public:
@@ -31,8 +28,6 @@ public:
         CutAfterPending,   // the first `pendingBeforeClose` data sets, then the bytes set by
                            // setRawReply straight onto the wire, or with none the TCP
                            // connection cut without a word
-        DeepNesting,       // one match of `nesting` undefined-length sequences, one in
-                           // another, written straight onto the wire, then finalStatus
         RawReply,          // below DICOM: answers each connection with the bytes set by
                            // setRawReply (none: never says a word)
     };
@@ -49,7 +44,6 @@ public:
     void setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count,
                            quint16 finalStatus = 0x0000);
     void setPendingBeforeClose(int count) { m_pendingBeforeClose = count; }
-    void setNesting(int depth) { m_nesting = depth; }
     // Waits `interval` before each match it sends.
     void setMatchInterval(std::chrono::milliseconds interval) { m_matchInterval = interval; }
     // The status a C-STORE (the program's removal) is answered with; -1: never answered.
@@ -93,7 +87,6 @@ private:
     int m_repeatCount = 0;
     std::atomic<quint16> m_finalStatus{0x0000};
     int m_pendingBeforeClose = 0;
-    int m_nesting = 0;
     std::chrono::milliseconds m_matchInterval{0};
     QByteArray m_rawReply;
     int m_storeStatus = 0x0000;

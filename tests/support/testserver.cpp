@@ -2,7 +2,6 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -17,18 +16,6 @@ quint16 TestServer::freePort()
     if (!probe.listen(QHostAddress::LocalHost, 0))
         return 0;
     return probe.serverPort();
-}
-
-bool TestServer::waitForPort(quint16 port, int msecs)
-{
-    QDeadlineTimer deadline(msecs);
-    while (!deadline.hasExpired()) {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        if (socket.waitForConnected(500))
-            return true;
-    }
-    return false;
 }
 
 bool TestServer::writeFile(const QString& path, const QByteArray& bytes)
@@ -52,17 +39,12 @@ bool TestServer::startDemo(int entries, const QStringList& options)
 
 QString TestServer::program(const QString& name)
 {
-    if (name == QLatin1String("kelvara-wlserver")) {
-        const QString fromEnv = qEnvironmentVariable("KELVARA_WLSERVER");
-        if (!fromEnv.isEmpty())
-            return fromEnv;
-    }
-    const QString found = QStandardPaths::findExecutable(name);
-    return found.isEmpty() ? name : found;
+    // Others are looked up in PATH by QProcess.
+    const QString ours = qEnvironmentVariable("KELVARA_WLSERVER");
+    return name == QLatin1String("kelvara-wlserver") && !ours.isEmpty() ? ours : name;
 }
 
-bool TestServer::start(const QString& programName, const QStringList& arguments,
-                       const QString& workingDir)
+bool TestServer::start(const QString& programName, const QStringList& arguments)
 {
     stop();
     // A port picked free can be taken by someone else before the server binds it; try again.
@@ -73,8 +55,6 @@ bool TestServer::start(const QString& programName, const QStringList& arguments,
             args << QString(a).replace(QLatin1String("%PORT%"), QString::number(m_port));
         m_process = std::make_unique<QProcess>();
         m_process->setProcessChannelMode(QProcess::MergedChannels);
-        if (!workingDir.isEmpty())
-            m_process->setWorkingDirectory(workingDir);
         m_output.clear();
         m_process->start(program(programName), args);
         if (!m_process->waitForStarted(5000))

@@ -18,8 +18,6 @@ public:
 
     // A TCP port on 127.0.0.1 that nothing listens on right now.
     [[nodiscard]] static quint16 freePort();
-    // Waits until something accepts connections on the port (or the time runs out).
-    [[nodiscard]] static bool waitForPort(quint16 port, int msecs = 15000);
     // Writes `bytes` to `path`, replacing what was there.
     static bool writeFile(const QString& path, const QByteArray& bytes);
     [[nodiscard]] static QString readFile(const QString& path);
@@ -29,8 +27,7 @@ public:
 
     // Starts `program` with `arguments` (use "%PORT%" for the port) on a free port and waits
     // until it listens. Returns false when it did not come up; output() then says why.
-    [[nodiscard]] bool start(const QString& program, const QStringList& arguments,
-                             const QString& workingDir = {});
+    [[nodiscard]] bool start(const QString& program, const QStringList& arguments);
     // Our own kelvara-wlserver with `entries` demo entries for today, and `options`.
     [[nodiscard]] bool startDemo(int entries, const QStringList& options = {});
     void stop();

@@ -88,7 +88,6 @@ struct Response
     QString patientId;
     QByteArray charset;
     QByteArray rawName;
-    QString name; // decoded to UTF-8
 };
 
 // Runs findscu with the given keys (PatientID, PatientName and the character set are always asked
@@ -106,7 +105,7 @@ QList<Response> find(quint16 port, const QStringList& keys,
     for (const QString& key : allKeys)
         args << "-k" << key;
     if (runTool(QStringLiteral("findscu"), args << "127.0.0.1" << QString::number(port)) != 0)
-        return {Response{QStringLiteral("FAILED"), {}, {}, {}}};
+        return {Response{QStringLiteral("FAILED"), {}, {}}};
     QList<Response> responses;
     const QDir dir(out.path());
     for (const QString& file : dir.entryList({QStringLiteral("rsp*.dcm")}, QDir::Files)) {
@@ -124,9 +123,6 @@ QList<Response> find(quint16 port, const QStringList& keys,
         Uint32 length = 0;
         if (data.findAndGetString(DCM_PatientName, raw, length).good() && raw)
             response.rawName = QByteArray(raw, static_cast<int>(length)).trimmed();
-        data.convertToUTF8();
-        data.findAndGetOFString(DCM_PatientName, value);
-        response.name = QString::fromUtf8(value.c_str());
         responses << response;
     }
     return responses;
@@ -202,16 +198,12 @@ struct RawClient
             element(0, 0x0110, le16(1)) + element(0, 0x0700, le16(0)) + element(0, 0x0800, le16(0));
         if (store)
             command += element(0, 0x1000, "2.25.1");
-        send(element(0, 0, le32(command.size())) + command, 0x03);
+        socket.write(pdataPdu(1, 0x03, element(0, 0, le32(command.size())) + command));
         for (qsizetype at = 0;
              at < data.size() && socket.state() == QAbstractSocket::ConnectedState; at += 16000) {
-            send(data.mid(at, 16000), at + 16000 >= data.size() ? 0x02 : 0x00);
+            socket.write(pdataPdu(1, at + 16000 >= data.size() ? 0x02 : 0x00, data.mid(at, 16000)));
             socket.waitForBytesWritten(5000);
         }
-    }
-    void send(const QByteArray& fragment, char control)
-    {
-        socket.write(pdataPdu(1, control, fragment));
     }
     // The status (0000,0900) of the next response, or -1 when the connection ends first.
     int status()
@@ -230,11 +222,8 @@ struct RawClient
 // Starts kelvara-wlserver on a free port with the given options.
 bool startServer(TestServer& server, const QStringList& options)
 {
-    const bool started =
-        server.start(QStringLiteral("kelvara-wlserver"), QStringList{"--port", "%PORT%"} + options);
-    if (!started)
-        qWarning().noquote() << server.output();
-    return started;
+    return server.start(QStringLiteral("kelvara-wlserver"),
+                        QStringList{"--port", "%PORT%"} + options);
 }
 
 } // namespace
@@ -304,14 +293,12 @@ void WlServerTest::characterSets_data()
     QTest::addColumn<QString>("key");
     QTest::addColumn<QByteArray>("charset");
     QTest::addColumn<QByteArray>("rawName");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("UTF-8 file, umlaut query")
-        << "PatientName=*jürgen" << QByteArray("ISO_IR 192")
-        << QByteArray("M\xC3\xBCller^J\xC3\xBCrgen") << "Müller^Jürgen";
+    QTest::newRow("UTF-8 file, umlaut query") << "PatientName=*jürgen" << QByteArray("ISO_IR 192")
+                                              << QByteArray("M\xC3\xBCller^J\xC3\xBCrgen");
     QTest::newRow("Latin-1 file") << "PatientName=Weiß*" << QByteArray("ISO_IR 100")
-                                  << QByteArray("Wei\xDF^Anna-Lena") << "Weiß^Anna-Lena";
+                                  << QByteArray("Wei\xDF^Anna-Lena");
     QTest::newRow("no character set")
-        << "PatientID=PID002" << QByteArray() << QByteArray("Mueller^Hans") << "Mueller^Hans";
+        << "PatientID=PID002" << QByteArray() << QByteArray("Mueller^Hans");
 }
 
 void WlServerTest::characterSets()
@@ -319,13 +306,11 @@ void WlServerTest::characterSets()
     QFETCH(QString, key);
     QFETCH(QByteArray, charset);
     QFETCH(QByteArray, rawName);
-    QFETCH(QString, name);
 
     const QList<Response> responses = find(m_server.port(), {key});
     QCOMPARE(responses.size(), 1);
     QCOMPARE(responses.first().charset, charset);
     QCOMPARE(responses.first().rawName, rawName);
-    QCOMPARE(responses.first().name, name);
 }
 
 // A stored object marked REMOVE takes every entry with its Study Instance UID off, file and all;
@@ -348,9 +333,6 @@ void WlServerTest::removal_data()
         << QStringList{"-xi"} << marker + "(0019,0030) LO [1.2.3.2]\n"
         << "REMOVE 1.2.3.2 from STORESCU: removed PID005"
         << "2 entries removed" << QStringList{"PID002", "PID005"};
-    QTest::newRow("unknown key") << explicitVr << marker + "(0019,0030) LO [9.9.9]\n"
-                                 << "REMOVE 9.9.9 from STORESCU: not found" << notFound
-                                 << QStringList();
     QTest::newRow("empty key") << explicitVr << marker + "(0019,0030) LO []\n"
                                << "REMOVE  from STORESCU: not found" << notFound << QStringList();
     QTest::newRow("long key with control characters")
@@ -494,7 +476,6 @@ void WlServerTest::association_data()
     QTest::addColumn<QString>("calledAe");
     QTest::addColumn<QString>("logLine");
     const QString rejected = "association from ECHOSCU (127.0.0.1) rejected: called AE title ";
-    QTest::newRow("wrong AE title") << "ANY_SCP" << rejected + "\"ANY_SCP\"";
     QTest::newRow("case matters") << "kelvara_wl" << rejected + "\"kelvara_wl\"";
     QTest::newRow("control characters escaped")
         << "X\x1B[2J\nFORGED" << rejected + "\"X\\x1B[2J\\x0AFORGED\"";
