@@ -3,7 +3,6 @@
 #include "testserver.h"
 
 #include <QDir>
-#include <QFile>
 #include <QProcess>
 #include <QSysInfo>
 #include <QTcpServer>
@@ -24,12 +23,11 @@ private slots:
     void terminationDuringStartupQuery();
 
 private:
-    void startFirst(QProcess& process);
-    QString readSettings() const;
-    QByteArray readLock() const;
+    void start(QProcess& process);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_exe;
+    QString m_settings;
     QProcessEnvironment m_env;
     QString m_lock;
 };
@@ -37,12 +35,12 @@ private:
 void TestStartup::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
     m_exe = m_dir->filePath(QStringLiteral("kelvara"));
+    m_settings = m_dir->filePath(QStringLiteral("Settings.ini"));
     QVERIFY(QFile::copy(qEnvironmentVariable("KELVARA_EXE"), m_exe));
-    QDir(m_dir->path()).mkdir(QStringLiteral("runtime"));
-    QFile::setPermissions(m_dir->filePath(QStringLiteral("runtime")),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QVERIFY(QDir(m_dir->path())
+                .mkdir(QStringLiteral("runtime"),
+                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     m_env = QProcessEnvironment::systemEnvironment();
     m_env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     m_env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_dir->filePath(QStringLiteral("runtime")));
@@ -50,24 +48,12 @@ void TestStartup::init()
     m_lock = m_dir->filePath(QStringLiteral("runtime/kelvara.lock"));
 }
 
-QString TestStartup::readSettings() const
-{
-    QFile file(m_dir->filePath(QStringLiteral("Settings.ini")));
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-}
-
-QByteArray TestStartup::readLock() const
-{
-    QFile file(m_lock);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void TestStartup::startFirst(QProcess& process)
+// Running once its lock is there.
+void TestStartup::start(QProcess& process)
 {
     process.setProcessEnvironment(m_env);
     process.start(m_exe, {});
     QVERIFY(process.waitForStarted());
-    // Running once its lock is there.
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(m_lock), 10000);
 }
 
@@ -96,13 +82,9 @@ void TestStartup::secondInstanceEndsSilently()
         m_lock = m_dir->filePath(
             QStringLiteral("cache/kelvara/kelvara-%1.lock").arg(QSysInfo::machineHostName()));
     const QByteArray settings = "; kept as it is\n[Worklist]\nIP=127.0.0.1\n";
-    {
-        QFile file(m_dir->filePath(QStringLiteral("Settings.ini")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(settings);
-    }
+    QVERIFY(TestServer::writeFile(m_settings, settings));
     QProcess first;
-    startFirst(first);
+    start(first);
 
     QProcess second;
     second.setProcessEnvironment(m_env);
@@ -110,14 +92,14 @@ void TestStartup::secondInstanceEndsSilently()
     QVERIFY(second.waitForFinished(10000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
-    QCOMPARE(readSettings().toUtf8(), settings);
+    QCOMPARE(TestServer::readFile(m_settings), settings);
     QCOMPARE(first.state(), QProcess::Running);
     QCOMPARE(QDir(QFile::decodeName(runtimeDir)).isEmpty(), runtime != u"own");
     first.kill(); // a crash leaves the lock behind, and the next start takes it over
     first.waitForFinished();
     QProcess next;
-    startFirst(next);
-    QTRY_VERIFY(readLock().startsWith(QByteArray::number(next.processId()) + '\n'));
+    start(next);
+    QTRY_VERIFY(TestServer::readFile(m_lock).startsWith(QString::number(next.processId()) + '\n'));
     next.kill();
     next.waitForFinished();
 }
@@ -128,24 +110,19 @@ void TestStartup::terminationDuringStartupQuery()
     // start-up, waiting for its time-outs.
     QTcpServer silent;
     QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
-    {
-        QFile file(m_dir->filePath(QStringLiteral("Settings.ini")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("; mine\n[General]\nLocalAET=KELVARA\n[Worklist]\nIP=127.0.0.1\n"
-                                  "AET=WL\nPort=%1\n")
-                       .arg(silent.serverPort())
-                       .toUtf8());
-    }
+    const QString port = QStringLiteral("Port=%1\n").arg(silent.serverPort());
+    QVERIFY(TestServer::writeFile(m_settings, "; mine\n[General]\nLocalAET=KELVARA\n[Worklist]\n"
+                                              "IP=127.0.0.1\nAET=WL\n" +
+                                                  port.toUtf8()));
     QProcess process;
-    startFirst(process);
+    start(process);
     QVERIFY(silent.hasPendingConnections() || silent.waitForNewConnection(10000));
     ::kill(static_cast<pid_t>(process.processId()), SIGTERM);
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
-    const QString text = readSettings();
-    QVERIFY2(text.startsWith(QLatin1String("; mine\n")), qPrintable(text));
-    QVERIFY2(text.contains(QStringLiteral("Port=%1").arg(silent.serverPort())), qPrintable(text));
-    QVERIFY2(text.contains(QLatin1String("[Columns]")), qPrintable(text));
+    const QString text = TestServer::readFile(m_settings);
+    QVERIFY2(text.startsWith(u"; mine\n") && text.contains(port) && text.contains(u"[Columns]"),
+             qPrintable(text));
 }
 
 QTEST_GUILESS_MAIN(TestStartup)
