@@ -13,41 +13,32 @@
 
 namespace {
 
-// Certificates made for this run: a CA that both sides trust, one nobody trusts, a server and a
-// client certificate from the first and an intruder's from the second.
-class TestPki
+// Certificates made for this run in `dir`: a CA that both sides trust, one nobody trusts, a
+// server and a client certificate from the first and an intruder's from the second.
+bool makePki(const QString& dir)
 {
-public:
-    bool make()
-    {
-        return m_dir.isValid() && ca("ca", "Kelvara Test CA") && ca("rogue", "Rogue CA") &&
-               leaf("server", "ca", "wlserver") && leaf("client", "ca", "kelvara") &&
-               leaf("intruder", "rogue", "intruder");
-    }
-    QString path(const QString& name) const { return m_dir.filePath(name); }
-
-private:
-    bool openssl(const QStringList& arguments)
-    {
+    const auto openssl = [&dir](const QString& arguments) {
         QProcess process;
-        process.setWorkingDirectory(m_dir.path());
-        process.start(QStringLiteral("openssl"), arguments);
+        process.setWorkingDirectory(dir);
+        process.start(QStringLiteral("openssl"), arguments.split(u' '));
         return process.waitForFinished(30000) && process.exitCode() == 0;
-    }
-    bool ca(const QString& name, const QString& subject)
-    {
-        return openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout",
-                        name + ".key", "-out", name + ".pem", "-subj", "/CN=" + subject});
-    }
-    bool leaf(const QString& name, const QString& issuer, const QString& subject)
-    {
-        return openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", name + ".key", "-out",
-                        name + ".csr", "-subj", "/CN=" + subject}) &&
-               openssl({"x509", "-req", "-days", "2", "-in", name + ".csr", "-CA", issuer + ".pem",
-                        "-CAkey", issuer + ".key", "-CAcreateserial", "-out", name + ".pem"});
-    }
-    QTemporaryDir m_dir;
-};
+    };
+    const auto ca = [&](const QString& name) {
+        return openssl(QStringLiteral("req -x509 -newkey rsa:2048 -nodes -days 2 -keyout %1.key "
+                                      "-out %1.pem -subj /CN=%1")
+                           .arg(name));
+    };
+    const auto leaf = [&](const QString& name, const QString& issuer, const QString& subject) {
+        return openssl(QStringLiteral("req -newkey rsa:2048 -nodes -keyout %1.key -out %1.csr "
+                                      "-subj /CN=%2")
+                           .arg(name, subject)) &&
+               openssl(QStringLiteral("x509 -req -days 2 -in %1.csr -CA %2.pem -CAkey %2.key "
+                                      "-CAcreateserial -out %1.pem")
+                           .arg(name, issuer));
+    };
+    return ca("ca") && ca("rogue") && leaf("server", "ca", "wlserver") &&
+           leaf("client", "ca", "kelvara") && leaf("intruder", "rogue", "intruder");
+}
 
 ConnectionParams params(quint16 port, const TlsParams& tls)
 {
@@ -62,7 +53,7 @@ class TestTls : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase() { QVERIFY(m_pki.make()); }
+    void initTestCase() { QVERIFY(m_pki.isValid() && makePki(m_pki.path())); }
     void queryAndRemovalAgainstOurServer();
     void removalStoredByStorescp();
     void failures_data();
@@ -75,19 +66,19 @@ private:
     TlsParams clientTls(const QString& ca = QStringLiteral("ca.pem"),
                         const QString& name = QStringLiteral("client")) const
     {
-        return {true, ca.isEmpty() ? QString() : m_pki.path(ca),
-                name.isEmpty() ? QString() : m_pki.path(name + ".pem"),
-                name.isEmpty() ? QString() : m_pki.path(name + ".key")};
+        return {true, ca.isEmpty() ? QString() : m_pki.filePath(ca),
+                name.isEmpty() ? QString() : m_pki.filePath(name + ".pem"),
+                name.isEmpty() ? QString() : m_pki.filePath(name + ".key")};
     }
     QStringList serverTls(bool clientCa) const
     {
-        QStringList args{"--tls-cert", m_pki.path("server.pem"), "--tls-key",
-                         m_pki.path("server.key")};
+        QStringList args{"--tls-cert", m_pki.filePath("server.pem"), "--tls-key",
+                         m_pki.filePath("server.key")};
         if (clientCa)
-            args << "--tls-ca" << m_pki.path("ca.pem");
+            args << "--tls-ca" << m_pki.filePath("ca.pem");
         return args;
     }
-    TestPki m_pki;
+    QTemporaryDir m_pki;
 };
 
 void TestTls::queryAndRemovalAgainstOurServer()
@@ -113,8 +104,9 @@ void TestTls::removalStoredByStorescp()
 {
     QTemporaryDir dir;
     TestServer server;
-    QVERIFY(server.start("storescp", {"+tls", m_pki.path("server.key"), m_pki.path("server.pem"),
-                                      "+cf", m_pki.path("ca.pem"), "-od", dir.path(), "%PORT%"}));
+    QVERIFY(server.start("storescp",
+                         {"+tls", m_pki.filePath("server.key"), m_pki.filePath("server.pem"), "+cf",
+                          m_pki.filePath("ca.pem"), "-od", dir.path(), "%PORT%"}));
     QString uid;
     QCOMPARE(
         sendRemoval(params(server.port(), clientTls()), "1.2.3.4.5", nullptr, &uid).messageText(),
@@ -144,11 +136,11 @@ void TestTls::failures_data()
 
     const QStringList plainServer{"--demo", "1"}, tlsServer = plainServer + serverTls(false),
                                                   strictServer = plainServer + serverTls(true);
-    const TlsParams missingFile{true, m_pki.path("ca.pem"), m_pki.path("nosuch.pem"),
-                                m_pki.path("client.key")};
-    const TlsParams wrongKey{true, m_pki.path("ca.pem"), m_pki.path("client.pem"),
-                             m_pki.path("server.key")};
-    const TlsParams halfPair{true, m_pki.path("ca.pem"), m_pki.path("client.pem"), {}};
+    const TlsParams missingFile{true, m_pki.filePath("ca.pem"), m_pki.filePath("nosuch.pem"),
+                                m_pki.filePath("client.key")};
+    const TlsParams wrongKey{true, m_pki.filePath("ca.pem"), m_pki.filePath("client.pem"),
+                             m_pki.filePath("server.key")};
+    const TlsParams halfPair{true, m_pki.filePath("ca.pem"), m_pki.filePath("client.pem"), {}};
 
     QTest::newRow("server speaks no TLS")
         << plainServer << clientTls()
@@ -175,12 +167,12 @@ void TestTls::failures_data()
         << QStringList() << missingFile
         << QStringLiteral("-1 - TLS-Datei \"%1\" (Settings.ini [TLS] Certificate) fehlt oder ist "
                           "nicht lesbar")
-               .arg(m_pki.path("nosuch.pem"));
+               .arg(m_pki.filePath("nosuch.pem"));
     QTest::newRow("key of another certificate")
         << QStringList() << wrongKey
         << QStringLiteral("-1 - TLS-Datei \"%1\" (Settings.ini [TLS] PrivateKey) passt nicht zum "
                           "Zertifikat (Certificate)")
-               .arg(m_pki.path("server.key"));
+               .arg(m_pki.filePath("server.key"));
     QTest::newRow("certificate without key")
         << QStringList() << halfPair
         << "-1 - Settings.ini [TLS]: Certificate ohne PrivateKey eingetragen";
@@ -188,7 +180,7 @@ void TestTls::failures_data()
         << QStringList() << clientTls("client.key")
         << QStringLiteral("-1 - TLS-Datei \"%1\" (Settings.ini [TLS] CACertificate) enthält kein "
                           "gültiges PEM-Zertifikat")
-               .arg(m_pki.path("client.key"));
+               .arg(m_pki.filePath("client.key"));
 }
 
 void TestTls::failures()
@@ -210,8 +202,9 @@ void TestTls::closeEndsTlsExchange()
 {
     // A TLS peer that completes the handshake and then never answers the association request.
     TestServer server;
-    QVERIFY(server.start("openssl", {"s_server", "-accept", "127.0.0.1:%PORT%", "-cert",
-                                     m_pki.path("server.pem"), "-key", m_pki.path("server.key")}));
+    QVERIFY(server.start("openssl",
+                         {"s_server", "-accept", "127.0.0.1:%PORT%", "-cert",
+                          m_pki.filePath("server.pem"), "-key", m_pki.filePath("server.key")}));
     ConnectionParams p = params(server.port(), clientTls("ca.pem", {}));
     p.timeouts = {5, 10, 30, 20}; // only the abort can end it soon
     WorklistClient client;
