@@ -7,7 +7,6 @@
 
 #include <QAccessible>
 #include <QHeaderView>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -47,11 +46,6 @@ private:
 };
 
 namespace {
-
-QString statusOf(const MainWindow& window)
-{
-    return window.findChild<QLabel*>(QStringLiteral("lblStatus"))->text();
-}
 
 QString nowText()
 {
@@ -121,7 +115,6 @@ void TestMainWindow::refreshGate()
     QFETCH(QStringList, ownAetIpAet);
     QFETCH(bool, queries);
     const QString localAet = ownAetIpAet[0];
-
     BoxRecorder boxes;
     FaultScp server(FaultScp::Mode::RejectAssociation); // start-up's query fails at once
     QVERIFY(server.start());
@@ -169,8 +162,8 @@ void TestMainWindow::keyboardOnly()
     window->show();
     window->activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(window.get()));
-    QSignalSpy queried(window.get(), &MainWindow::queryHandled);
-    QSignalSpy removed(window.get(), &MainWindow::removalHandled);
+    QSignalSpy queried(window.get(), &MainWindow::queryHandled),
+        removed(window.get(), &MainWindow::removalHandled);
     QStringList order;
     auto tab = [&order] {
         order << QApplication::focusWidget()->objectName();
@@ -180,12 +173,12 @@ void TestMainWindow::keyboardOnly()
     window->findChild<QWidget*>(QStringLiteral("cmdRefresh"))->setFocus();
     tab();
     QCOMPARE(selectedRow(*window), 0); // what looks current is selected
-    pressOnFocus(Qt::Key_End);
-    QCOMPARE(selectedRow(*window), 5);
-    pressOnFocus(Qt::Key_Home);
-    QCOMPARE(selectedRow(*window), 0);
-    pressOnFocus(Qt::Key_Down);
-    QCOMPARE(selectedRow(*window), 1);
+    using Move = std::pair<Qt::Key, int>;
+    for (const auto& [key, row] :
+         {Move{Qt::Key_End, 5}, Move{Qt::Key_Home, 0}, Move{Qt::Key_Down, 1}}) {
+        pressOnFocus(key);
+        QCOMPARE(selectedRow(*window), row);
+    }
     const QString chosen = (shownRows(*window, 0)[1] + shownRows(*window, 1)[1]).simplified();
     tab();
     tab();
@@ -211,7 +204,7 @@ void TestMainWindow::keyboardOnly()
     for (const char* name : {"picDel", "cmdDel"}) {
         auto* widget = window->findChild<QWidget*>(QLatin1String(name));
         QCOMPARE(widget->accessibleName(), QStringLiteral("Eintrag entfernen"));
-        listOf(*window)->setCurrentIndex(listOf(*window)->model()->index(0, 0));
+        selectRow(*window, 0);
         const QString first = shownRows(*window, 1).first();
         QTest::mouseClick(widget, Qt::LeftButton, {}, QPoint(3, 3));
         QVERIFY(removed.wait(15000));
@@ -241,12 +234,9 @@ void TestMainWindow::removalSendsNothing()
     QVERIFY(server.start());
     auto window = makeWindow(iniText(QString::number(server.port()), "WL", ""));
     QVERIFY(window->Form_Load());
-    WorklistRow row;
-    row.patientId = QStringLiteral("4711");
-    row.name = QStringLiteral(" Muster Max");
-    window->SaveData({row});
+    window->SaveData({WorklistRow{"4711", " Muster Max"}});
     if (select)
-        listOf(*window)->setCurrentIndex(listOf(*window)->model()->index(0, 0));
+        selectRow(*window, 0);
     window->cmdDel_Click();
     QCOMPARE(boxes.texts, QStringList{told});
     QVERIFY(!window->client().isBusy());
@@ -259,16 +249,15 @@ void TestMainWindow::columnsSortAndShowCutCells()
 {
     auto window = makeWindow(QString());
     QVERIFY(window->Form_Load());
-    QVector<WorklistRow> rows(3);
-    const QList<std::tuple<QString, QDate, QString>> cells{
-        {"b", {1990, 1, 2}, " Li"},
-        {"C", {1950, 12, 5}, " Kurz"},
-        {"a", {2001, 3, 4}, " Oberhuber-Schwarzenegger Maximiliane Theodora"}};
-    for (int i = 0; i < 3; ++i) {
-        std::tie(rows[i].patientId, rows[i].birthDateValue, rows[i].name) = cells[i];
-        rows[i].birthDate =
-            QLocale().toString(rows[i].birthDateValue, QStringLiteral("dd.MM.yyyy"));
-    }
+    const QVector<WorklistRow> rows{{"b", " Li", "02.01.1990", {}, {}, {}, {1990, 1, 2}},
+                                    {"C", " Kurz", "05.12.1950", {}, {}, {}, {1950, 12, 5}},
+                                    {"a",
+                                     " Oberhuber-Schwarzenegger Maximiliane Theodora",
+                                     "04.03.2001",
+                                     {},
+                                     {},
+                                     {},
+                                     {2001, 3, 4}}};
     window->SaveData(rows);
     window->show();
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
@@ -307,11 +296,8 @@ void TestMainWindow::dialogKeys_data()
     QTest::addColumn<int>("key");
     QTest::addColumn<bool>("saves");
     QTest::addColumn<bool>("blocked"); // the file's folder is a regular file: fails for root too
-    for (const char* box : {"txtLocAET", "txtAET", "txtIP", "txtPort"})
-        QTest::addRow("Enter in %s saves", box) << box << int(Qt::Key_Return) << true << false;
-    QTest::newRow("Enter on Speichern saves") << "cmdSave" << int(Qt::Key_Return) << true << false;
-    QTest::newRow("Enter on Abbrechen cancels")
-        << "cmdCancel" << int(Qt::Key_Return) << false << false;
+    for (const char* at : {"txtLocAET", "txtAET", "txtIP", "txtPort", "cmdSave", "cmdCancel"})
+        QTest::addRow("Enter on %s", at) << at << int(Qt::Key_Return) << (at[3] != 'C') << false;
     QTest::newRow("Esc cancels") << "txtIP" << int(Qt::Key_Escape) << false << false;
     QTest::newRow("close box cancels") << "" << 0 << false << false;
     QTest::newRow("Enter where the file cannot be written")
@@ -335,17 +321,16 @@ void TestMainWindow::dialogKeys()
     window->show();
     const QString before = readSettings();
     // A resize puts back the saved widths; saving in the dialog writes those the user left.
-    const std::array<double, 5> saved = {3000, 6000, 2500, 2500, 2000};
     QHeaderView* header = listOf(*window)->header();
     header->resizeSection(1, header->sectionSize(1) + 120);
     window->resize(1200, 900);
-    QCOMPARE(window->columnWidthsTwips(), saved);
+    QCOMPARE(window->columnWidthsTwips(), (std::array<double, 5>{3000, 6000, 2500, 2500, 2000}));
     header->resizeSection(1, 500);
     const double dragged = window->columnWidthsTwips()[1];
     QString reached, keptAfterFailure;
     onDialog([&](QWidget* dialog) {
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab); // to "AET"
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab); // to "IP"
+        pressOnFocus(Qt::Key_Tab); // to "AET"
+        pressOnFocus(Qt::Key_Tab); // to "IP"
         QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("127.0.0.1"));
         if (focus.isEmpty()) {
             dialog->close();
@@ -353,13 +338,13 @@ void TestMainWindow::dialogKeys()
         }
         // From "IP" the Tab key goes on to the buttons and round to the first box.
         for (int i = 0; i < 6 && QApplication::focusWidget()->objectName() != focus; ++i)
-            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            pressOnFocus(Qt::Key_Tab);
         reached = QApplication::focusWidget()->objectName();
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key));
+        pressOnFocus(Qt::Key(key));
         if (blocked) { // after the box the dialog is back with what was typed
             onDialog([&](QWidget* again) {
                 keptAfterFailure = again->findChild<QLineEdit*>(QStringLiteral("txtIP"))->text();
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+                pressOnFocus(Qt::Key_Escape);
             });
         }
     });
@@ -396,11 +381,9 @@ void TestMainWindow::dialogBoxes()
     QString typedLocal, shownAet, aetAfterTyping, menuTexts;
     QTimer::singleShot(0, [&] {
         QWidget* dialog = QApplication::activeModalWidget();
-        for (const char* box : {"txtLocAET", "txtAET", "txtIP", "txtPort"}) {
-            QAccessibleInterface* face =
-                QAccessible::queryAccessibleInterface(dialog->findChild<QWidget*>(box));
-            names << face->text(QAccessible::Name);
-        }
+        for (const char* box : {"txtLocAET", "txtAET", "txtIP", "txtPort"})
+            names << QAccessible::queryAccessibleInterface(dialog->findChild<QWidget*>(box))
+                         ->text(QAccessible::Name);
         auto* local = dialog->findChild<QLineEdit*>(QStringLiteral("txtLocAET"));
         auto* aet = dialog->findChild<QLineEdit*>(QStringLiteral("txtAET"));
         QTest::keyClicks(local, QStringLiteral("12345678901234567"));
@@ -416,9 +399,8 @@ void TestMainWindow::dialogBoxes()
     });
     window->mnuSettings_Click();
     QCOMPARE(names, (QStringList{"Lokaler AET", "AET", "IP", "Port"}));
-    QCOMPARE(typedLocal, QStringLiteral("1234567890123456"));
-    QCOMPARE(shownAet, longTitle);
-    QCOMPARE(aetAfterTyping, longTitle);
+    QCOMPARE((QStringList{typedLocal, shownAet, aetAfterTyping}),
+             (QStringList{"1234567890123456", longTitle, longTitle}));
     for (const char* german : {"Rückgängig", "Ausschneiden", "Kopieren", "Einfügen"})
         QVERIFY2(menuTexts.contains(QString::fromUtf8(german)), qPrintable(menuTexts));
 }

@@ -15,16 +15,10 @@ namespace {
 WorklistRow makeRow(int number, const QString& id, const QString& name, const QDate& birth = {},
                     const QString& step = {})
 {
-    WorklistRow row;
-    row.patientId = id;
-    row.name = name;
-    row.birthDateValue = birth;
-    if (birth.isValid())
-        row.birthDate = birth.toString(QStringLiteral("dd.MM.yyyy"));
-    row.stepDescription = step;
-    row.studyDescription = step.toUpper();
-    row.entryKey = QString::number(number); // the arrival number, to read the order back
-    return row;
+    // The entry key is the arrival number, to read the order back.
+    return {id,   name,           birth.toString(QStringLiteral("dd.MM.yyyy")),
+            step, step.toUpper(), QString::number(number),
+            birth};
 }
 
 QStringList shownColumn(const WorklistModel& model, int column)
@@ -66,14 +60,12 @@ void verifySorted(const WorklistModel& model, int column)
     for (int i = 1; i < model.rowCount(); ++i) {
         const WorklistRow& a = *model.rowAt(i - 1);
         const WorklistRow& b = *model.rowAt(i);
-        int order = 0;
-        if (column == WorklistModel::BirthDate) {
-            const qint64 da = a.birthDateValue.isValid() ? a.birthDateValue.toJulianDay() : -1e9;
-            const qint64 db = b.birthDateValue.isValid() ? b.birthDateValue.toJulianDay() : -1e9;
-            order = da < db ? -1 : da > db ? 1 : 0;
-        } else {
-            order = collator.compare(columnText(a, column), columnText(b, column));
-        }
+        const auto day = [](const WorklistRow& r) {
+            return r.birthDateValue.isValid() ? r.birthDateValue.toJulianDay() : -1e9;
+        };
+        const int order = column == WorklistModel::BirthDate
+                              ? (day(a) > day(b)) - (day(a) < day(b))
+                              : collator.compare(columnText(a, column), columnText(b, column));
         QVERIFY2(
             order < 0 || (order == 0 && a.entryKey.toInt() < b.entryKey.toInt()),
             qPrintable(QStringLiteral("rows %1, %2 of column %3").arg(i - 1).arg(i).arg(column)));

@@ -7,6 +7,7 @@
 #include "messagebox.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
@@ -53,6 +54,16 @@ inline QTreeView* listOf(const MainWindow& window)
     return window.findChild<QTreeView*>(QStringLiteral("lvWorklist"));
 }
 
+inline QString statusOf(const MainWindow& window)
+{
+    return window.findChild<QLabel*>(QStringLiteral("lblStatus"))->text();
+}
+
+inline void selectRow(const MainWindow& window, int row)
+{
+    listOf(window)->setCurrentIndex(listOf(window)->model()->index(row, 0));
+}
+
 // The list as shown: one "id|name|birth|step|study" line per row, or one column's cells.
 inline QStringList shownRows(const MainWindow& window, int column = -1)
 {
@@ -60,10 +71,8 @@ inline QStringList shownRows(const MainWindow& window, int column = -1)
     const QAbstractItemModel* model = listOf(window)->model();
     for (int r = 0; r < model->rowCount(); ++r) {
         QStringList cells;
-        for (int c = 0; c < 5; ++c) {
-            if (column < 0 || column == c)
-                cells << model->index(r, c).data().toString();
-        }
+        for (int c = column < 0 ? 0 : column; c < (column < 0 ? 5 : column + 1); ++c)
+            cells << model->index(r, c).data().toString();
         rows << cells.join(QLatin1Char('|'));
     }
     return rows;
@@ -73,11 +82,10 @@ inline QStringList shownRows(const MainWindow& window, int column = -1)
 inline void changePortInDialog(MainWindow& window, quint16 port)
 {
     QTimer::singleShot(0, [port] {
-        QWidget* dialog = QApplication::activeModalWidget();
-        if (!dialog)
-            return;
-        dialog->findChild<QLineEdit*>(QStringLiteral("txtPort"))->setText(QString::number(port));
-        dialog->findChild<QPushButton*>(QStringLiteral("cmdSave"))->click();
+        if (QWidget* dialog = QApplication::activeModalWidget()) {
+            dialog->findChild<QLineEdit*>("txtPort")->setText(QString::number(port));
+            dialog->findChild<QPushButton*>("cmdSave")->click();
+        }
     });
     window.mnuSettings_Click();
 }

@@ -25,35 +25,20 @@ const QString today = QDate::currentDate().toString(QStringLiteral("yyyyMMdd"));
 // One worklist entry as dump2dcm text; `name` and `description` are written as Latin-1.
 QByteArray entryDump(const QString& id, const QString& name, const QString& uid)
 {
-    return QStringLiteral("(0008,0050) SH [ACC%1]\n"
-                          "(0010,0010) PN [%2]\n"
-                          "(0010,0020) LO [%1]\n"
-                          "(0010,0030) DA [19501205]\n"
-                          "(0020,000d) UI [%3]\n"
-                          "(0032,1060) LO [Röntgen Thorax]\n"
-                          "(0040,0100) SQ\n"
-                          "(fffe,e000) -\n"
-                          "(0008,0060) CS [CR]\n"
-                          "(0040,0001) AE [STATION]\n"
-                          "(0040,0002) DA [%4]\n"
-                          "(0040,0003) TM [101500]\n"
-                          "(0040,0007) LO [Schädel]\n"
-                          "(0040,0009) SH [SPS%1]\n"
-                          "(fffe,e00d) -\n"
-                          "(fffe,e0dd) -\n"
+    return QStringLiteral("(0008,0050) SH [ACC%1]\n(0010,0010) PN [%2]\n(0010,0020) LO [%1]\n"
+                          "(0010,0030) DA [19501205]\n(0020,000d) UI [%3]\n"
+                          "(0032,1060) LO [Röntgen Thorax]\n(0040,0100) SQ\n(fffe,e000) -\n"
+                          "(0008,0060) CS [CR]\n(0040,0001) AE [STATION]\n(0040,0002) DA [%4]\n"
+                          "(0040,0003) TM [101500]\n(0040,0007) LO [Schädel]\n"
+                          "(0040,0009) SH [SPS%1]\n(fffe,e00d) -\n(fffe,e0dd) -\n"
                           "(0040,1001) SH [RP%1]\n")
         .arg(id, name, uid, today)
         .toLatin1();
 }
 
-ConnectionParams localParams(quint16 port, const QString& called = QStringLiteral("KELVARA_WL"))
+ConnectionParams localParams(quint16 port)
 {
-    ConnectionParams params;
-    params.host = QStringLiteral("127.0.0.1");
-    params.port = QString::number(port);
-    params.calledAet = called;
-    params.callingAet = QStringLiteral("KELVARA");
-    return params;
+    return {"127.0.0.1", QString::number(port), "KELVARA_WL", "KELVARA"};
 }
 
 // A wlmscpfs data folder with the given entries for the AE title KELVARA_WL.
@@ -112,26 +97,23 @@ private slots:
 void TestWorklistExchange::wlmscpfsReceivesIdentifierAndSendsLatin1()
 {
     QTemporaryDir root;
-    QVERIFY(makeWorklistFolder(
-        root,
-        {entryDump(QStringLiteral("P1"), QStringLiteral("Müller^Jürgen"),
-                   QStringLiteral("1.2.3.1")),
-         entryDump(QStringLiteral("P2"), QStringLiteral("Solo"), QStringLiteral("1.2.3.2"))}));
+    QVERIFY(
+        makeWorklistFolder(root, {entryDump("P1", QString::fromUtf8("Müller^Jürgen"), "1.2.3.1"),
+                                  entryDump("P2", "Solo", "1.2.3.2")}));
     TestServer server;
-    QVERIFY2(server.start(QStringLiteral("wlmscpfs"), {QStringLiteral("-d"), QStringLiteral("-dfp"),
-                                                       root.path(), QStringLiteral("%PORT%")}),
+    QVERIFY2(server.start("wlmscpfs", {"-d", "-dfp", root.path(), "%PORT%"}),
              qPrintable(server.output()));
     FindOutcome outcome = runWorklistFind(localParams(server.port()));
     QVERIFY2(!outcome.error.isError(), qPrintable(outcome.error.messageText()));
     QCOMPARE(outcome.rows.size(), 2);
     std::sort(outcome.rows.begin(), outcome.rows.end(),
               [](const WorklistRow& a, const WorklistRow& b) { return a.patientId < b.patientId; });
-    QCOMPARE(outcome.rows[0].name, QString::fromUtf8(" Müller Jürgen"));
-    QCOMPARE(outcome.rows[0].stepDescription, QString::fromUtf8("Schädel"));
-    QCOMPARE(outcome.rows[0].studyDescription, QString::fromUtf8("Röntgen Thorax"));
-    QCOMPARE(outcome.rows[0].entryKey, QStringLiteral("1.2.3.1"));
-    QCOMPARE(outcome.rows[0].birthDateValue, QDate(1950, 12, 5));
-    QCOMPARE(outcome.rows[1].name, QStringLiteral(" Solo"));
+    const WorklistRow& first = outcome.rows[0];
+    QCOMPARE((QStringList{first.name, first.stepDescription, first.studyDescription, first.entryKey,
+                          outcome.rows[1].name}),
+             (QStringList{QString::fromUtf8(" Müller Jürgen"), QString::fromUtf8("Schädel"),
+                          QString::fromUtf8("Röntgen Thorax"), "1.2.3.1", " Solo"}));
+    QCOMPARE(first.birthDateValue, QDate(1950, 12, 5));
     QVERIFY(!outcome.truncatedByServer);
     QVERIFY(server.waitForOutput(QStringLiteral("(0040,3001)")));
 
@@ -248,9 +230,8 @@ void TestWorklistExchange::failures()
     const bool removal = scenario.startsWith(QLatin1String("removal"));
     std::unique_ptr<FaultScp> fault;
     ConnectionParams params = localParams(TestServer::freePort());
-    const QStringList noServer{"refused",         "unknownHost", "badPort",
-                               "removal badPort", "blankOwnAet", "longServerAet"};
-    if (!noServer.contains(scenario)) {
+    if (scenario != QLatin1String("refused") && !scenario.contains("Aet") &&
+        !scenario.endsWith("badPort") && scenario != QLatin1String("unknownHost")) {
         fault = std::make_unique<FaultScp>(modes.value(
             scenario, scenario.startsWith("nesting") ? M::CutAfterPending : M::ScriptedFind));
         std::vector<std::unique_ptr<DcmDataset>> answers;
@@ -296,27 +277,22 @@ void TestWorklistExchange::failures()
     params.timeouts = {1, 1, scenario.startsWith(QLatin1String("match")) ? 2 : 1, 0};
 
     WorklistClient client;
-    QString told;
-    int results = 0;
+    QStringList told;
     qsizetype rows = 0;
     connect(&client, &WorklistClient::queryFinished, this, [&](const FindOutcome& outcome) {
-        told = outcome.error.messageText();
+        told << outcome.error.messageText();
         rows = outcome.rows.size();
-        ++results;
     });
-    connect(&client, &WorklistClient::removalFinished, this, [&](const DicomError& error) {
-        told = error.messageText();
-        ++results;
-    });
+    connect(&client, &WorklistClient::removalFinished, this,
+            [&](const DicomError& error) { told << error.messageText(); });
     if (removal)
         client.startRemoval(params, QStringLiteral("1.2.3"));
     else
         QVERIFY(client.startQuery(params));
     QVERIFY(client.waitForIdle(20000)); // far beyond the deadline: a hang
-    QCOMPARE(results, 1);
     const QString port = fault ? QString::number(fault->port()) : params.port;
     QCOMPARE(told,
-             expected.isEmpty() ? QStringLiteral("0 - ") : QString(expected).replace("%1", port));
+             QStringList{expected.isEmpty() ? "0 - " : QString(expected).replace("%1", port)});
     QCOMPARE(rows, expected.isEmpty() ? 1 : 0);
     // A failure ends the association by an abort: a release would wait out a time-out.
     if (fault && !scenario.startsWith(QLatin1String("nesting1")))
@@ -372,8 +348,8 @@ void TestWorklistExchange::clientDropsSecondQueryAndQueuesRemovals()
     const ConnectionParams params = localParams(server.port());
     QVERIFY(client.startQuery(params));
     QVERIFY(!client.startQuery(params));
-    client.startRemoval(params, QStringLiteral("1.1"));
-    client.startRemoval(params, QStringLiteral("2.2"));
+    client.startRemoval(params, "1.1");
+    client.startRemoval(params, "2.2");
     QVERIFY(client.waitForIdle(20000));
     QCOMPARE(order, (QStringList{"0 - ", "0 - ", "0 - "}));
     QCOMPARE(server.storedKeys(), (QStringList{"1.1", "2.2"}));
@@ -381,8 +357,8 @@ void TestWorklistExchange::clientDropsSecondQueryAndQueuesRemovals()
 
     order.clear();
     QVERIFY(client.startQuery(params));
-    client.startRemoval(params, QStringLiteral("3.3"));
-    client.startRemoval(params, QStringLiteral("4.4"));
+    client.startRemoval(params, "3.3");
+    client.startRemoval(params, "4.4");
     client.abort();
     QVERIFY(client.waitForIdle(5000));
     QCOMPARE(order, QStringList{"-2 - Austausch mit 127.0.0.1:%1 abgebrochen"}.replaceInStrings(
