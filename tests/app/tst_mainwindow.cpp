@@ -234,7 +234,10 @@ void TestMainWindow::removalSendsNothing()
     QVERIFY(server.start());
     auto window = makeWindow(iniText(QString::number(server.port()), "WL", ""));
     QVERIFY(window->Form_Load());
-    window->SaveData({WorklistRow{"4711", " Muster Max"}});
+    WorklistRow row;
+    row.patientId = QStringLiteral("4711");
+    row.name = QStringLiteral(" Muster Max");
+    window->SaveData({row});
     if (select)
         selectRow(*window, 0);
     window->cmdDel_Click();

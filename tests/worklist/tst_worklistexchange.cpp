@@ -38,7 +38,7 @@ QByteArray entryDump(const QString& id, const QString& name, const QString& uid)
 
 ConnectionParams localParams(quint16 port)
 {
-    return {"127.0.0.1", QString::number(port), "KELVARA_WL", "KELVARA"};
+    return {"127.0.0.1", QString::number(port), "KELVARA_WL", "KELVARA", {}, {}};
 }
 
 // A wlmscpfs data folder with the given entries for the AE title KELVARA_WL.
