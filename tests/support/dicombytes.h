@@ -29,9 +29,7 @@ inline QByteArray be(quint32 v, int bytes)
 // undefined length.
 inline QByteArray element(quint16 group, quint16 elem, const QByteArray& value)
 {
-    QByteArray padded = value;
-    if (padded.size() % 2)
-        padded += '\0';
+    const QByteArray padded = value.size() % 2 ? value + '\0' : value;
     return le16(group) + le16(elem) + (value.isNull() ? le32(0xFFFFFFFF) : le32(padded.size())) +
            padded;
 }

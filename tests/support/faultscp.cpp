@@ -11,6 +11,7 @@
 #include <dcmtk/dcmnet/scp.h>
 
 #include <arpa/inet.h>
+#include <array>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -29,6 +30,15 @@ bool sendAll(int socket, const QByteArray& bytes)
         sent += n;
     }
     return true;
+}
+
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
 }
 
 } // namespace
@@ -126,18 +136,13 @@ protected:
             if (sendPending(m_owner.m_repeatedAnswer.get()).bad())
                 break;
         }
-        if (cutShort && m_owner.m_rawReply.isEmpty()) {
-            // No A-ABORT, no release: the connection just ends, as when a server process dies.
+        // Without raw bytes the connection just ends (no A-ABORT, no release), as when a server
+        // process dies; after them it must be the program that ends the exchange.
+        if (cutShort && m_owner.m_rawReply.isEmpty())
             ::shutdown(m_owner.m_socket, SHUT_RDWR);
-            return EC_IllegalCall;
-        }
-        if (cutShort) {
-            (void)sendAll(m_owner.m_socket, m_owner.m_rawReply);
-            // Whatever the program makes of it, it must be the program that ends the exchange.
+        else if (cutShort && sendAll(m_owner.m_socket, m_owner.m_rawReply))
             m_owner.waitForPeerClose(m_owner.m_socket);
-            return EC_IllegalCall;
-        }
-        if (sent < int(m_owner.m_answers.size()) + m_owner.m_repeatCount)
+        if (cutShort || sent < int(m_owner.m_answers.size()) + m_owner.m_repeatCount)
             return EC_IllegalCall;
         return sendFINDResponse(info.presentationContextID, request.MessageID,
                                 request.AffectedSOPClassUID, nullptr, m_owner.m_finalStatus);
@@ -177,17 +182,17 @@ FaultScp::~FaultScp()
     stop();
 }
 
-void FaultScp::setFindAnswers(std::vector<std::unique_ptr<DcmDataset>> answers, quint16 finalStatus)
+void FaultScp::setFindAnswers(std::vector<std::unique_ptr<DcmDataset>> answers, quint16 final)
 {
     m_answers = std::move(answers);
-    m_finalStatus = finalStatus;
+    m_finalStatus = final;
 }
 
-void FaultScp::setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count, quint16 finalStatus)
+void FaultScp::setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count, quint16 final)
 {
+    m_repeatCount = answer ? count : 0;
     m_repeatedAnswer = std::move(answer);
-    m_repeatCount = m_repeatedAnswer ? count : 0;
-    m_finalStatus = finalStatus;
+    m_finalStatus = final;
 }
 
 bool FaultScp::start()
@@ -196,9 +201,7 @@ bool FaultScp::start()
     if (m_mode == Mode::RawReply) {
         // Port 0 and read back what the system chose.
         const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in address = loopback(0);
         socklen_t length = sizeof(address);
         if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
             ::listen(listener, 4) != 0 ||
@@ -233,18 +236,11 @@ void FaultScp::stop()
         m_stopping = true;
     }
     m_stopped.notify_all();
-    if (m_server && m_thread.joinable()) {
-        // The toolkit waits for a connection a second at a time: one that ends at once wakes
-        // it, and it then sees the stop.
-        const int wake = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(m_port);
-        if (wake >= 0) {
-            (void)::connect(wake, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-            ::close(wake);
-        }
+    // The toolkit waits for a connection a second at a time: one that ends at once wakes it.
+    if (const int wake = m_server ? ::socket(AF_INET, SOCK_STREAM, 0) : -1; wake >= 0) {
+        const sockaddr_in address = loopback(m_port);
+        (void)::connect(wake, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        ::close(wake);
     }
     if (m_thread.joinable())
         m_thread.join();
@@ -272,14 +268,9 @@ bool FaultScp::pause(std::chrono::milliseconds time)
 void FaultScp::waitForPeerClose(int socket)
 {
     char buffer[4096];
-    while (!m_stopping) {
-        pollfd readable{socket, POLLIN, 0};
+    for (pollfd readable{socket, POLLIN, 0}; !m_stopping;) {
         const int ready = ::poll(&readable, 1, 100);
-        if (ready < 0)
-            return;
-        if (ready == 0)
-            continue;
-        if (::recv(socket, buffer, sizeof(buffer), MSG_DONTWAIT) <= 0)
+        if (ready < 0 || (ready > 0 && ::recv(socket, buffer, sizeof(buffer), MSG_DONTWAIT) <= 0))
             return;
     }
 }
@@ -327,8 +318,9 @@ std::unique_ptr<DcmDataset> worklistMatch(const char* id, const char* name, cons
 std::vector<std::unique_ptr<DcmDataset>> threeMatches()
 {
     std::vector<std::unique_ptr<DcmDataset>> answers;
-    answers.push_back(worklistMatch("A", "Alpha^Anna", "1.2.3.1"));
-    answers.push_back(worklistMatch("B", "Beta^Bernd", "1.2.3.2"));
-    answers.push_back(worklistMatch("C", "Gamma^Carla", "1.2.3.3"));
+    for (const auto& [id, name, uid] :
+         {std::array{"A", "Alpha^Anna", "1.2.3.1"}, std::array{"B", "Beta^Bernd", "1.2.3.2"},
+          std::array{"C", "Gamma^Carla", "1.2.3.3"}})
+        answers.push_back(worklistMatch(id, name, uid));
     return answers;
 }

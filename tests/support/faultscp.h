@@ -15,9 +15,7 @@
 class DcmDataset;
 
 // A misbehaving DICOM server inside the test process, on 127.0.0.1, for faults no real server
-// makes on demand. It accepts Modality Worklist FIND and CR Image Storage (Explicit and Implicit
-// VR Little Endian), any AE titles, one association at a time, and stops when destroyed (at
-// once, also when idle).
+// makes on demand: worklist FIND and CR Image Storage, any AE titles, one association at a time.
 class FaultScp final
 {
 public:
@@ -25,11 +23,8 @@ public:
         RejectAssociation, // A-ASSOCIATE-RJ: permanent, called AE title not recognised
         NeverAnswer,       // accepts the association, never answers the C-FIND
         ScriptedFind,      // the scripted data sets as pending responses, then finalStatus
-        CutAfterPending,   // the first `pendingBeforeClose` data sets, then the bytes set by
-                           // setRawReply straight onto the wire, or with none the TCP
-                           // connection cut without a word
-        RawReply,          // below DICOM: answers each connection with the bytes set by
-                           // setRawReply (none: never says a word)
+        CutAfterPending,   // `pendingBeforeClose` data sets, then the raw reply or a cut
+        RawReply,          // below DICOM: the raw reply to each connection (none: silence)
     };
 
     explicit FaultScp(Mode mode);
@@ -37,38 +32,29 @@ public:
     FaultScp(const FaultScp&) = delete;
     FaultScp& operator=(const FaultScp&) = delete;
 
-    // Set before start(). The server takes ownership of the data sets.
-    void setFindAnswers(std::vector<std::unique_ptr<DcmDataset>> answers,
-                        quint16 finalStatus = 0x0000);
-    // One prepared data set sent `count` times, for answers far too many to build one by one.
-    void setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count,
-                           quint16 finalStatus = 0x0000);
+    // Set before start(). The answers, then `count` times the repeated one (for answers far too
+    // many to build one by one).
+    void setFindAnswers(std::vector<std::unique_ptr<DcmDataset>> answers, quint16 final = 0);
+    void setRepeatedAnswer(std::unique_ptr<DcmDataset> answer, int count, quint16 final = 0);
     void setPendingBeforeClose(int count) { m_pendingBeforeClose = count; }
-    // Waits `interval` before each match it sends.
     void setMatchInterval(std::chrono::milliseconds interval) { m_matchInterval = interval; }
     // The status a C-STORE (the program's removal) is answered with; -1: never answered.
     void setStoreStatus(int status) { m_storeStatus = status; }
     void setRawReply(const QByteArray& bytes) { m_rawReply = bytes; }
 
-    // Changes how the next C-FIND is answered; safe while the server runs. Not for switching
-    // to or from RawReply.
+    // For the next C-FIND, while the server runs; not to or from RawReply.
     void setMode(Mode mode) { m_mode = mode; }
 
-    // Listens and serves on its own thread; false when no port could be opened.
-    [[nodiscard]] bool start();
+    [[nodiscard]] bool start(); // serves on its own thread until stop() or destruction
     void stop();
     [[nodiscard]] quint16 port() const { return m_port; }
-    // Number of association requests (below DICOM: connections), C-FIND requests and C-STORE
-    // requests that reached the server.
+    // Requests that reached the server; below DICOM, each connection counts as an association.
     [[nodiscard]] int associationRequests() const { return m_associationRequests; }
     [[nodiscard]] int findRequests() const { return m_findRequests; }
     [[nodiscard]] int storeRequests() const { return m_storeRequests; }
-    // A-RELEASE-RQs received (a client that aborts sends none).
     [[nodiscard]] int releaseRequests() const { return m_releaseRequests; }
-    // The entry key (0019,0030) of each C-STORE received, in order.
+    // The entry key (0019,0030) of each C-STORE, in order.
     [[nodiscard]] QStringList storedKeys();
-    // For the serving thread: waits `time`; false when stop() came first.
-    bool pause(std::chrono::milliseconds time);
 
 private:
     class Server;
@@ -76,9 +62,8 @@ private:
     friend class Server;
 
     void runRawServer(int listenSocket);
-    // Blocks the serving thread until stop(); for the modes that hang on purpose.
-    void waitForStop();
-    // Blocks the serving thread until the peer has closed `socket` or stop() was called.
+    bool pause(std::chrono::milliseconds time); // false when stop() came first
+    void waitForStop();                         // for the modes that hang on purpose
     void waitForPeerClose(int socket);
 
     std::atomic<Mode> m_mode;

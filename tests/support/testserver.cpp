@@ -13,9 +13,7 @@ TestServer::~TestServer()
 quint16 TestServer::freePort()
 {
     QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
 bool TestServer::writeFile(const QString& path, const QByteArray& bytes)
@@ -39,7 +37,6 @@ bool TestServer::startDemo(int entries, const QStringList& options)
 
 QString TestServer::program(const QString& name)
 {
-    // Others are looked up in PATH by QProcess.
     const QString ours = qEnvironmentVariable("KELVARA_WLSERVER");
     return name == QLatin1String("kelvara-wlserver") && !ours.isEmpty() ? ours : name;
 }
@@ -50,17 +47,14 @@ bool TestServer::start(const QString& programName, const QStringList& arguments)
     // A port picked free can be taken by someone else before the server binds it; try again.
     for (int attempt = 0; attempt < 5; ++attempt) {
         m_port = freePort();
-        QStringList args;
-        for (const QString& a : arguments)
-            args << QString(a).replace(QLatin1String("%PORT%"), QString::number(m_port));
+        QStringList args = arguments;
+        args.replaceInStrings(QLatin1String("%PORT%"), QString::number(m_port));
         m_process = std::make_unique<QProcess>();
         m_process->setProcessChannelMode(QProcess::MergedChannels);
         m_output.clear();
         m_process->start(program(programName), args);
-        if (!m_process->waitForStarted(5000))
-            continue;
-        QDeadlineTimer deadline(15000);
-        while (!deadline.hasExpired() && m_process->state() == QProcess::Running) {
+        for (QDeadlineTimer deadline(15000);
+             !deadline.hasExpired() && m_process->waitForStarted(5000);) {
             QTcpSocket socket;
             socket.connectToHost(QHostAddress::LocalHost, m_port);
             if (socket.waitForConnected(300)) {
@@ -80,13 +74,9 @@ void TestServer::stop()
 {
     if (!m_process)
         return;
-    if (m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(3000)) {
-            m_process->kill();
-            m_process->waitForFinished(3000);
-        }
-    }
+    m_process->terminate();
+    if (!m_process->waitForFinished(3000))
+        m_process->kill(); // and the QProcess, going, waits for it
     m_output += m_process->readAll();
     m_process.reset();
 }

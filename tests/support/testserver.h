@@ -18,7 +18,6 @@ public:
 
     // A TCP port on 127.0.0.1 that nothing listens on right now.
     [[nodiscard]] static quint16 freePort();
-    // Writes `bytes` to `path`, replacing what was there.
     static bool writeFile(const QString& path, const QByteArray& bytes);
     [[nodiscard]] static QString readFile(const QString& path);
     // Path of a helper program: our own tools come from the environment the test runner sets
@@ -33,7 +32,7 @@ public:
     void stop();
 
     [[nodiscard]] quint16 port() const { return m_port; }
-    // Everything the server printed so far (stdout and stderr merged).
+    // stdout and stderr merged
     [[nodiscard]] QString output();
     // Waits until the output contains `text`.
     [[nodiscard]] bool waitForOutput(const QString& text, int msecs = 10000);

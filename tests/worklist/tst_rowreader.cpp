@@ -7,7 +7,6 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcsequen.h>
 
 #include <functional>
 
@@ -38,13 +37,11 @@ std::unique_ptr<DcmDataset> makeDataset(const Entry& e)
     put(*ds, DCM_StudyInstanceUID, e.uid);
     if (e.withSteps) {
         auto* first = new DcmItem;
-        put(*first, DCM_ScheduledProcedureStepDescription, e.step);
         auto* second = new DcmItem;
+        put(*first, DCM_ScheduledProcedureStepDescription, e.step);
         second->putAndInsertString(DCM_ScheduledProcedureStepDescription, "Second");
-        auto* seq = new DcmSequenceOfItems(DCM_ScheduledProcedureStepSequence);
-        seq->append(first);
-        seq->append(second);
-        ds->insert(seq);
+        ds->insertSequenceItem(DCM_ScheduledProcedureStepSequence, first);
+        ds->insertSequenceItem(DCM_ScheduledProcedureStepSequence, second);
     }
     return ds;
 }
@@ -59,151 +56,147 @@ class TestRowReader final : public QObject
 private slots:
     void initTestCase() { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); }
 
-    void cells_data();
-    void cells();
-    void oneReaderReadsEachRowAsAFreshOne();
-    void uidsAreUuidDerived();
-};
+    void cells_data()
+    {
+        QTest::addColumn<Entry>("entry");
+        QTest::addColumn<QStringList>("expected"); // id, name, birth, step, study, key; "*": any
 
-void TestRowReader::cells_data()
-{
-    QTest::addColumn<Entry>("entry");
-    QTest::addColumn<QStringList>("expected"); // id, name, birth, step, study, key; "*": any
-
-    // Each row changes the entry made by `change` and the cells it names from these.
-    const QStringList usual{"P1", "", "05.12.1950", "Step", "Req", "1.2.3"};
-    const auto row = [&](const char* title, const std::function<void(Entry&)>& change,
-                         const QMap<int, QString>& cells) {
-        Entry entry;
-        change(entry);
-        QStringList expected = usual;
-        for (auto it = cells.begin(); it != cells.end(); ++it)
-            expected[it.key()] = it.value();
-        QTest::newRow(title) << entry << expected;
-    };
-    const QByteArray latin1 = "M\xFCller^J\xFCrgen";
-    const QString shown = QString::fromUtf8(" Müller Jürgen");
-    const QByteArray utf8 = shown.mid(1).replace(u' ', u'^').toUtf8();
-    row("ISO_IR 100 umlauts", [&](Entry& e) { e.charset = "ISO_IR 100", e.name = latin1; },
-        {{1, shown}});
-    row("ISO_IR 192 umlauts", [&](Entry& e) { e.charset = "ISO_IR 192", e.name = utf8; },
-        {{1, shown}});
-    row("no charset, Latin-1 bytes", [&](Entry& e) { e.name = latin1; }, {{1, shown}});
-    row("no charset, UTF-8 bytes", [&](Entry& e) { e.name = utf8; }, {{1, shown}});
-    // What cannot be decoded stays empty, the rest is filled; nothing crashes.
-    const QList<QPair<QByteArray, QByteArray>> undecodable{
-        {"ISO_IR 192", latin1},
-        {"ISO_IR 999", latin1},
-        {QByteArray(2000, 'C'), latin1},
-        {"\\ISO 2022 IR 87", "Yamada^Tarou=\x1b$B;3ED\x1b"},   // escape cut off at the end
-        {"\\ISO 2022 IR 87", "Yamada^Tarou=\x1b(Z;3ED\x1b(B"}, // to a set not declared
-        {"\\ISO 2022 IR 87", "Yamada^Tarou=\x1b$B;3E\x1b(B"}}; // two-byte set, odd count
-    for (const auto& [charset, name] : undecodable) {
-        QTest::addRow("undecodable in %s", charset.left(20).constData())
-            << Entry{charset, name} << usual;
+        // Each row changes the entry made by `change` and the cells it names from these.
+        const QStringList usual{"P1", "", "05.12.1950", "Step", "Req", "1.2.3"};
+        const auto row = [&](const char* title, const std::function<void(Entry&)>& change,
+                             const QMap<int, QString>& cells) {
+            Entry entry;
+            change(entry);
+            QStringList expected = usual;
+            for (auto it = cells.begin(); it != cells.end(); ++it)
+                expected[it.key()] = it.value();
+            QTest::newRow(title) << entry << expected;
+        };
+        const QByteArray latin1 = "M\xFCller^J\xFCrgen";
+        const QString shown = QString::fromUtf8(" Müller Jürgen");
+        const QByteArray utf8 = shown.mid(1).replace(u' ', u'^').toUtf8();
+        row("ISO_IR 100 umlauts", [&](Entry& e) { e.charset = "ISO_IR 100", e.name = latin1; },
+            {{1, shown}});
+        row("ISO_IR 192 umlauts", [&](Entry& e) { e.charset = "ISO_IR 192", e.name = utf8; },
+            {{1, shown}});
+        row("no charset, Latin-1 bytes", [&](Entry& e) { e.name = latin1; }, {{1, shown}});
+        row("no charset, UTF-8 bytes", [&](Entry& e) { e.name = utf8; }, {{1, shown}});
+        // What cannot be decoded stays empty, the rest is filled; nothing crashes.
+        const QList<QPair<QByteArray, QByteArray>> undecodable{
+            {"ISO_IR 192", latin1},
+            {"ISO_IR 999", latin1},
+            {QByteArray(2000, 'C'), latin1},
+            {"\\ISO 2022 IR 87", "Yamada^Tarou=\x1b$B;3ED\x1b"},   // escape cut off at the end
+            {"\\ISO 2022 IR 87", "Yamada^Tarou=\x1b(Z;3ED\x1b(B"}, // to a set not declared
+            {"\\ISO 2022 IR 87", "Yamada^Tarou=\x1b$B;3E\x1b(B"}}; // two-byte set, odd count
+        for (const auto& [charset, name] : undecodable) {
+            QTest::addRow("undecodable in %s", charset.left(20).constData())
+                << Entry{charset, name} << usual;
+        }
+        row("broken ISO 2022 escapes do not crash",
+            [](Entry& e) {
+                e.charset = "\\ISO 2022 IR 87";
+                e.name = QByteArray("Yamada^\x1B$B\x3B\x33", 11); // escape never switched back
+                e.id = "P\x1B(Zx";
+            },
+            {{0, "*"}, {1, "*"}});
+        // A cell keeps 1024 characters, marked as cut; a UTF-8 character is never split; a key
+        // too long for a UID is no key at all (a cut one would name another entry).
+        row("huge values cut to 1024 characters",
+            [](Entry& e) {
+                e.charset = "ISO_IR 192";
+                e.name = QString(1 << 20, u'\u00fc').toUtf8();
+                e.id = QByteArray(1025, '7');
+                e.step = QByteArray(4097, 's');
+                e.uid = QByteArray(1025, '1');
+            },
+            {{0, QString(1024, u'7') + QChar(0x2026)},
+             {1, QLatin1Char(' ') + QString(1023, u'\u00fc') + QChar(0x2026)},
+             {3, QString(1024, u's') + QChar(0x2026)},
+             {5, ""}});
+        row("value longer than its VR is shown as sent",
+            [](Entry& e) { e.id = QByteArray(300, 'A'); }, {{0, QString(300, QLatin1Char('A'))}});
+        row("name A^B", [](Entry& e) { e.name = "A^B"; }, {{1, " A B"}});
+        row("name without ^", [](Entry& e) { e.name = "X"; }, {{1, " X"}});
+        row("empty components keep their blank", [](Entry& e) { e.name = "F^G^^"; },
+            {{1, " F G  "}});
+        row("no name", [](Entry&) {}, {});
+        row("no step sequence", [](Entry& e) { e.withSteps = false; }, {{3, ""}});
+        row("first step without description, second not used", [](Entry& e) { e.step = {}; },
+            {{3, ""}});
+        for (const char* birth : {"1950120", "19501305", "20230230", "abcdefgh", "1950-12-05",
+                                  "1111111111111111111111"}) {
+            QTest::addRow("unreadable birth date %s", birth)
+                << Entry{{}, {}, "P1", birth} << QStringList{"P1", "", "", "Step", "Req", "1.2.3"};
+        }
+        row("study description wins", [](Entry& e) { e.study = "Thorax"; }, {{4, "Thorax"}});
+        row("empty study description falls back", [](Entry& e) { e.study = ""; }, {});
     }
-    row("broken ISO 2022 escapes do not crash",
-        [](Entry& e) {
-            e.charset = "\\ISO 2022 IR 87";
-            e.name = QByteArray("Yamada^\x1B$B\x3B\x33", 11); // escape never switched back
-            e.id = "P\x1B(Zx";
-        },
-        {{0, "*"}, {1, "*"}});
-    // A cell keeps 1024 characters, marked as cut; a UTF-8 character is never split; a key
-    // too long for a UID is no key at all (a cut one would name another entry).
-    row("huge values cut to 1024 characters",
-        [](Entry& e) {
-            e.charset = "ISO_IR 192";
-            e.name = QString(1 << 20, u'\u00fc').toUtf8();
-            e.id = QByteArray(1025, '7');
-            e.step = QByteArray(4097, 's');
-            e.uid = QByteArray(1025, '1');
-        },
-        {{0, QString(1024, u'7') + QChar(0x2026)},
-         {1, QLatin1Char(' ') + QString(1023, u'\u00fc') + QChar(0x2026)},
-         {3, QString(1024, u's') + QChar(0x2026)},
-         {5, ""}});
-    row("value longer than its VR is shown as sent", [](Entry& e) { e.id = QByteArray(300, 'A'); },
-        {{0, QString(300, QLatin1Char('A'))}});
-    row("name A^B", [](Entry& e) { e.name = "A^B"; }, {{1, " A B"}});
-    row("name without ^", [](Entry& e) { e.name = "X"; }, {{1, " X"}});
-    row("empty components keep their blank", [](Entry& e) { e.name = "F^G^^"; }, {{1, " F G  "}});
-    row("no name", [](Entry&) {}, {});
-    row("no step sequence", [](Entry& e) { e.withSteps = false; }, {{3, ""}});
-    row("first step without description, second not used", [](Entry& e) { e.step = {}; },
-        {{3, ""}});
-    for (const char* birth :
-         {"1950120", "19501305", "20230230", "abcdefgh", "1950-12-05", "1111111111111111111111"}) {
-        QTest::addRow("unreadable birth date %s", birth)
-            << Entry{{}, {}, "P1", birth} << QStringList{"P1", "", "", "Step", "Req", "1.2.3"};
-    }
-    row("study description wins", [](Entry& e) { e.study = "Thorax"; }, {{4, "Thorax"}});
-    row("empty study description falls back", [](Entry& e) { e.study = ""; }, {});
-}
 
-void TestRowReader::cells()
-{
-    QFETCH(Entry, entry);
-    QFETCH(QStringList, expected);
-    const auto dataset = makeDataset(entry);
-    const WorklistRow row = rowFromDataset(*dataset);
-    const QStringList actual{row.patientId,        row.name,    row.birthDate, row.stepDescription,
-                             row.studyDescription, row.entryKey};
-    for (int i = 0; i < expected.size(); ++i) {
-        if (expected[i] != QLatin1String("*"))
-            QCOMPARE(actual[i], expected[i]);
-    }
-    QCOMPARE(row.birthDateValue.isValid(), !row.birthDate.isEmpty());
-}
-
-// A reader shares equal texts between its rows; a row still reads as it would alone, also
-// when the same bytes come in another character set.
-void TestRowReader::oneReaderReadsEachRowAsAFreshOne()
-{
-    // The same bytes as Latin-1, as (broken) UTF-8 and undeclared; every third row born later.
-    const QList<QPair<QByteArray, QByteArray>> entries{
-        {"ISO_IR 100", "R\xF6ntgen"},     {"ISO_IR 100", "R\xF6ntgen"},
-        {"ISO_IR 192", "R\xF6ntgen"},     {"ISO_IR 192", "R\xC3\xB6ntgen"},
-        {"ISO_IR 192", "R\xC3\xB6ntgen"}, {{}, "R\xF6ntgen"},
-        {"ISO_IR 100", "R\xF6ntgen"},     {{}, "CT Sch"},
-        {"ISO_IR 100", "CT Sch"}};
-    RowReader reader;
-    QList<WorklistRow> rows;
-    for (const auto& [charset, step] : entries) {
-        Entry entry{charset, {}};
-        entry.step = step;
-        entry.study = step + " Thorax";
-        entry.birth = rows.size() % 3 == 2 ? "20010203" : entry.birth;
+    void cells()
+    {
+        QFETCH(Entry, entry);
+        QFETCH(QStringList, expected);
         const auto dataset = makeDataset(entry);
-        const WorklistRow alone = rowFromDataset(*dataset);
-        const WorklistRow row = reader.read(*dataset);
-        QCOMPARE((QStringList{row.stepDescription, row.studyDescription, row.birthDate}),
-                 (QStringList{alone.stepDescription, alone.studyDescription, alone.birthDate}));
-        QCOMPARE(row.birthDateValue, alone.birthDateValue);
-        rows << row;
+        const WorklistRow row = rowFromDataset(*dataset);
+        const QStringList actual{row.patientId,        row.name,
+                                 row.birthDate,        row.stepDescription,
+                                 row.studyDescription, row.entryKey};
+        for (int i = 0; i < expected.size(); ++i) {
+            if (expected[i] != QLatin1String("*"))
+                QCOMPARE(actual[i], expected[i]);
+        }
+        QCOMPARE(row.birthDateValue.isValid(), !row.birthDate.isEmpty());
     }
-    QCOMPARE(rows[0].stepDescription, QStringLiteral("Röntgen"));
-    QCOMPARE(rows[2].stepDescription, QString());
-    QCOMPARE(rows[3].stepDescription, QStringLiteral("Röntgen"));
-    QCOMPARE(rows[2].birthDate, QStringLiteral("03.02.2001"));
-    // Repeated texts are one copy.
-    QCOMPARE(rows[1].stepDescription.constData(), rows[0].stepDescription.constData());
-    QCOMPARE(rows[4].studyDescription.constData(), rows[3].studyDescription.constData());
-    QCOMPARE(rows[3].birthDate.constData(), rows[0].birthDate.constData());
-}
 
-void TestRowReader::uidsAreUuidDerived()
-{
-    static const QRegularExpression form(QStringLiteral("^2\\.25\\.(0|[1-9][0-9]{0,38})$"));
-    QSet<QString> seen;
-    for (int i = 0; i < 200; ++i) {
-        const QString uid = newUid();
-        QVERIFY2(form.match(uid).hasMatch(), qPrintable(uid));
-        QVERIFY(uid.size() <= 64);
-        seen.insert(uid);
+    // A reader shares equal texts between its rows; a row still reads as it would alone, also
+    // when the same bytes come in another character set.
+    void oneReaderReadsEachRowAsAFreshOne()
+    {
+        // The same bytes as Latin-1, as (broken) UTF-8 and undeclared; every third row born later.
+        const QList<QPair<QByteArray, QByteArray>> entries{
+            {"ISO_IR 100", "R\xF6ntgen"},     {"ISO_IR 100", "R\xF6ntgen"},
+            {"ISO_IR 192", "R\xF6ntgen"},     {"ISO_IR 192", "R\xC3\xB6ntgen"},
+            {"ISO_IR 192", "R\xC3\xB6ntgen"}, {{}, "R\xF6ntgen"},
+            {"ISO_IR 100", "R\xF6ntgen"},     {{}, "CT Sch"},
+            {"ISO_IR 100", "CT Sch"}};
+        RowReader reader;
+        QList<WorklistRow> rows;
+        for (const auto& [charset, step] : entries) {
+            Entry entry{charset, {}};
+            entry.step = step;
+            entry.study = step + " Thorax";
+            entry.birth = rows.size() % 3 == 2 ? "20010203" : entry.birth;
+            const auto dataset = makeDataset(entry);
+            const WorklistRow alone = rowFromDataset(*dataset);
+            const WorklistRow row = reader.read(*dataset);
+            QCOMPARE((QStringList{row.stepDescription, row.studyDescription, row.birthDate}),
+                     (QStringList{alone.stepDescription, alone.studyDescription, alone.birthDate}));
+            QCOMPARE(row.birthDateValue, alone.birthDateValue);
+            rows << row;
+        }
+        QCOMPARE(rows[0].stepDescription, QStringLiteral("Röntgen"));
+        QCOMPARE(rows[2].stepDescription, QString());
+        QCOMPARE(rows[3].stepDescription, QStringLiteral("Röntgen"));
+        QCOMPARE(rows[2].birthDate, QStringLiteral("03.02.2001"));
+        // Repeated texts are one copy.
+        QCOMPARE(rows[1].stepDescription.constData(), rows[0].stepDescription.constData());
+        QCOMPARE(rows[4].studyDescription.constData(), rows[3].studyDescription.constData());
+        QCOMPARE(rows[3].birthDate.constData(), rows[0].birthDate.constData());
     }
-    QCOMPARE(seen.size(), 200);
-}
+
+    void uidsAreUuidDerived()
+    {
+        static const QRegularExpression form(QStringLiteral("^2\\.25\\.(0|[1-9][0-9]{0,38})$"));
+        QSet<QString> seen;
+        for (int i = 0; i < 200; ++i) {
+            const QString uid = newUid();
+            QVERIFY2(form.match(uid).hasMatch(), qPrintable(uid)); // 44 characters at most
+            seen.insert(uid);
+        }
+        QCOMPARE(seen.size(), 200);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestRowReader)
 #include "tst_rowreader.moc"
