@@ -6,6 +6,7 @@
 #include "messagebox.h"
 #include "settingsdialog.h"
 #include "settingsstore.h"
+#include "statusline.h"
 #include "twips.h"
 #include "worklistclient.h"
 #include "worklistfind.h"
@@ -18,7 +19,6 @@
 #include <QEventLoop>
 #include <QHeaderView>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLockFile>
 #include <QMenuBar>
 #include <QPushButton>
@@ -27,7 +27,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cmath>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,47 +41,6 @@ constexpr double statusLeft = 3420 + 1275 + 120;
 constexpr double statusGap = 120;
 // The picture sits this far below the top of the button it lies on.
 constexpr double pictureOffset = 160;
-
-// WCAG's relative luminance and contrast ratio.
-double luminance(const QColor& color)
-{
-    auto channel = [](double c) {
-        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
-           0.0722 * channel(color.blueF());
-}
-
-double contrast(const QColor& a, const QColor& b)
-{
-    const double la = luminance(a);
-    const double lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
-
-// A warning stands out in red that is dark on a light desktop and light on a dark one; where
-// neither reads well (a high-contrast theme), in the theme's own highlight colours.
-void setWarningLook(QLabel* label, bool warning)
-{
-    QPalette palette = label->parentWidget()->palette();
-    label->setAutoFillBackground(false);
-    if (warning) {
-        const QColor background = palette.color(QPalette::Window);
-        const QColor red =
-            background.lightnessF() > 0.5 ? QColor(0xB0, 0x00, 0x20) : QColor(0xFF, 0x8A, 0x80);
-        if (contrast(red, background) >= 4.5) {
-            palette.setColor(QPalette::WindowText, red);
-        } else {
-            palette.setColor(QPalette::Window, palette.color(QPalette::Highlight));
-            palette.setColor(QPalette::WindowText, palette.color(QPalette::HighlightedText));
-            label->setAutoFillBackground(true);
-        }
-    }
-    label->setPalette(palette);
-    QFont font = label->font();
-    font.setBold(warning);
-    label->setFont(font);
-}
 
 } // namespace
 
@@ -127,12 +85,7 @@ MainWindow::MainWindow(SettingsLocation location, QWidget* parent)
     picDel->setAlignment(Qt::AlignCenter);
     picDel->setAccessibleName(QStringLiteral("Eintrag entfernen"));
     picDel->setToolTip(QStringLiteral("Eintrag entfernen"));
-    lblStatus = new QLabel(client);
-    lblStatus->setObjectName(QStringLiteral("lblStatus"));
-    lblStatus->setFont(arialFont(14, false));
-    lblStatus->setWordWrap(true);
-    lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    lblStatus->setAccessibleDescription(QStringLiteral("Stand der Liste"));
+    lblStatus = new StatusLine(client);
 
     lvWorklist->setModel(m_model);
     lvWorklist->setFont(arialFont(26.25, false));
@@ -437,12 +390,7 @@ void MainWindow::updateStatus()
         if (!m_lastRemoved.isEmpty())
             text = QStringLiteral("Entfernt: %1 – %2").arg(m_lastRemoved, text);
     }
-    if (text != lblStatus->text())
-        lblStatus->setText(text);
-    if (lblStatus->property("warning").toBool() != warning) {
-        lblStatus->setProperty("warning", warning);
-        setWarningLook(lblStatus, warning);
-    }
+    lblStatus->say(text, warning);
 }
 
 ConnectionParams MainWindow::connectionParams() const

@@ -15,8 +15,8 @@
 #include <memory>
 
 class ClickableLabel;
-class QLabel;
 class QLockFile;
+class StatusLine;
 class QPushButton;
 class QTimer;
 class WorklistClient;
@@ -104,7 +104,7 @@ private:
     QPushButton* cmdClose;
     QPushButton* cmdDel;
     ClickableLabel* picDel;
-    QLabel* lblStatus;
+    StatusLine* lblStatus;
     QTimer* tmrWork;
 
     // Twips are kept as set, not read back from pixels, so that saved widths survive the

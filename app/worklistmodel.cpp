@@ -4,7 +4,7 @@
 
 #include <QThreadPool>
 
-#ifdef __GLIBC__
+#if __has_include(<malloc.h>)
 #include <malloc.h>
 #endif
 
@@ -150,7 +150,7 @@ void WorklistModel::show(QVector<WorklistRow> rows, QVector<int> order, bool rep
     if (previous.size() >= 4096)
         QThreadPool::globalInstance()->start([previous = std::move(previous)]() mutable {
             previous.clear();
-#ifdef __GLIBC__
+#ifdef M_TRIM_THRESHOLD
             // The allocator keeps what a list freed for later; without handing it back, a
             // day of refreshes leaves the program holding several lists' worth of memory.
             malloc_trim(0);
