@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Kelvara and runs every test (no display needed):
-#   1. the normal build and the whole test suite,
+#   1. the normal build and the whole test suite, once as the environment has it and once
+#      under de_DE.UTF-8,
 #   2. the same suite built with AddressSanitizer and UndefinedBehaviorSanitizer,
 #   3. each fuzzer for a minute (KELVARA_FUZZ_SECONDS to change that, 0 to skip).
 set -euo pipefail
@@ -11,8 +12,11 @@ jobs=$(nproc)
 status=0
 
 echo "== Normal build"
-"$top/scripts/build.sh" "$top/build"
+"$top/scripts/build.sh" "$top/build" -DKELVARA_TESTS=ON
 (cd "$top/build" && ctest --output-on-failure --parallel "$jobs") || status=1
+echo "== The same tests under a German locale, where the C library speaks German"
+(cd "$top/build" && LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 ctest --output-on-failure --parallel "$jobs") ||
+    status=1
 
 echo "== Build with AddressSanitizer and UndefinedBehaviorSanitizer"
 "$top/scripts/build.sh" "$top/build-sanitize" -DKELVARA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
