@@ -152,6 +152,22 @@ bool writeAll(int fd, QByteArrayView bytes)
     return true;
 }
 
+// The process's umask, read without setting it: umask() itself would change it for a moment
+// for every thread, and a file another thread creates meanwhile would get the wrong mode.
+mode_t processUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            bool ok = false;
+            const uint mask = line.startsWith("Umask:") ? line.mid(6).trimmed().toUInt(&ok, 8) : 0;
+            if (ok)
+                return mode_t(mask);
+        }
+    }
+    return 022; // the usual one, where the kernel does not tell
+}
+
 } // namespace
 
 IniFile::IniFile(QByteArrayView bytes)
@@ -230,17 +246,13 @@ SaveResult IniFile::save(const QString& path) const
     if (fd < 0)
         return SaveResult::failed(path, describeErrno(errno));
 
-    // The new file keeps the old one's permissions; a first file gets what the umask allows (only
-    // the window's thread ever creates files, so reading the umask this way races with nobody).
+    // The new file keeps the old one's permissions; a first file gets what the umask allows.
     struct stat old = {};
     mode_t mode = 0;
-    if (::stat(finalName.constData(), &old) == 0) {
+    if (::stat(finalName.constData(), &old) == 0)
         mode = old.st_mode & 07777;
-    } else {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
+    else
+        mode = 0666 & ~processUmask();
     // Written and synced before the rename, so a full disk or a crash leaves the old file whole.
     const bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, toBytes()) && ::fsync(fd) == 0;
     const int writeError = errno;

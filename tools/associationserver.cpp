@@ -219,14 +219,13 @@ void AssociationServer::refuse(int socket)
     // answer arrives.
     static const unsigned char reject[] = {0x03, 0, 0, 0, 0, 4, 0, 2, 3, 2};
     char scratch[4096];
-    while (recv(socket, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+    // What is there already, and no more: a client that keeps sending must not hold the loop
+    // that accepts everybody.
+    for (int i = 0; i < 16 && recv(socket, scratch, sizeof scratch, MSG_DONTWAIT) > 0; ++i) {
     }
     [[maybe_unused]] const ssize_t sent =
         send(socket, reject, sizeof reject, MSG_DONTWAIT | MSG_NOSIGNAL);
-    shutdown(socket, SHUT_WR);
-    pollfd fd{socket, POLLIN, 0};
-    while (poll(&fd, 1, 100) > 0 && recv(socket, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
-    }
+    finishSending(socket, 100);
     close(socket);
 }
 

@@ -20,7 +20,7 @@ void* runWork(void* work)
 
 } // namespace
 
-void runOnLargeStack(const std::function<void()>& work)
+bool runOnLargeStack(const std::function<void()>& work)
 {
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -31,6 +31,7 @@ void runOnLargeStack(const std::function<void()>& work)
     pthread_attr_destroy(&attributes);
     if (started)
         pthread_join(thread, nullptr);
+    return started;
 }
 
 int nestingDepth(DcmItem& item)
@@ -61,10 +62,15 @@ std::size_t itemTagCount(std::string_view bytes)
     return count;
 }
 
-bool parse(std::string_view bytes, E_TransferSyntax syntax, std::unique_ptr<DcmDataset>& dataset,
-           std::string& why)
+namespace {
+
+// The one way the server reads what it did not write: `into(object)` is what the bytes are read
+// into, `dataset(object)` the data set whose nesting is checked.
+template <typename Object, typename Into, typename Dataset>
+bool readWithin(std::string_view bytes, E_TransferSyntax syntax, Into into, Dataset dataset,
+                std::unique_ptr<Object>& out, std::string& why)
 {
-    dataset.reset();
+    out.reset();
     if (bytes.size() > kMaxBytes) {
         why = "data set larger than " + std::to_string(kMaxBytes) + " bytes";
         return false;
@@ -73,23 +79,49 @@ bool parse(std::string_view bytes, E_TransferSyntax syntax, std::unique_ptr<DcmD
         why = "more than " + std::to_string(kMaxItems) + " sequence items";
         return false;
     }
-    runOnLargeStack([&] {
-        auto parsed = std::make_unique<DcmDataset>();
+    const bool ran = runOnLargeStack([&] {
+        auto parsed = std::make_unique<Object>();
+        DcmObject& target = into(*parsed);
         DcmInputBufferStream stream;
         stream.setBuffer(bytes.data(), static_cast<offile_off_t>(bytes.size()));
         stream.setEos();
-        parsed->transferInit();
-        const OFCondition cond = parsed->read(stream, syntax, EGL_noChange);
-        parsed->transferEnd();
+        target.transferInit();
+        const OFCondition cond = target.read(stream, syntax, EGL_noChange);
+        target.transferEnd();
         if (cond.bad())
             why = std::string("cannot be read: ") + cond.text();
-        else if (nestingDepth(*parsed) > kMaxDepth)
+        else if (nestingDepth(dataset(*parsed)) > kMaxDepth)
             why = "sequences nested deeper than " + std::to_string(kMaxDepth) + " levels";
         else
-            dataset = std::move(parsed);
+            out = std::move(parsed);
         // A refused data set is destroyed here, on the large stack.
     });
-    return dataset != nullptr;
+    if (!ran)
+        why = "no thread to read it on (out of resources)";
+    return out != nullptr;
+}
+
+} // namespace
+
+bool parse(std::string_view bytes, E_TransferSyntax syntax, std::unique_ptr<DcmDataset>& dataset,
+           std::string& why)
+{
+    const auto itself = [](DcmDataset& d) -> DcmDataset& {
+        return d;
+    };
+    return readWithin(bytes, syntax, itself, itself, dataset, why);
+}
+
+bool parseFile(std::string_view bytes, std::unique_ptr<DcmFileFormat>& file, std::string& why)
+{
+    // With a meta header the file tells its transfer syntax; without, DCMTK guesses it.
+    const bool withMeta = bytes.size() >= 132 && bytes.compare(128, 4, "DICM") == 0;
+    return readWithin(
+        bytes, EXS_Unknown,
+        [withMeta](DcmFileFormat& f) -> DcmObject& {
+            return withMeta ? static_cast<DcmObject&>(f) : *f.getDataset();
+        },
+        [](DcmFileFormat& f) -> DcmItem& { return *f.getDataset(); }, file, why);
 }
 
 } // namespace datasetlimits

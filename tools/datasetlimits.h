@@ -1,6 +1,7 @@
 #pragma once
 
 #include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <cstddef>
 #include <functional>
@@ -20,8 +21,8 @@ constexpr std::size_t kMaxItems = 4096;
 constexpr int kMaxDepth = 32;
 
 // Runs `work` on a thread of its own with a stack large enough for kMaxItems nested items, and
-// waits for it.
-void runOnLargeStack(const std::function<void()>& work);
+// waits for it. False, and `work` never ran, when no such thread could be started.
+[[nodiscard]] bool runOnLargeStack(const std::function<void()>& work);
 
 // Sequence nesting of a parsed item: 0 without sequences, 1 with a sequence of flat items.
 [[nodiscard]] int nestingDepth(DcmItem& item);
@@ -33,5 +34,8 @@ void runOnLargeStack(const std::function<void()>& work);
 // Parses a data set (no file meta header) within the limits; false with `why` otherwise.
 [[nodiscard]] bool parse(std::string_view bytes, E_TransferSyntax syntax,
                          std::unique_ptr<DcmDataset>& dataset, std::string& why);
+// The same for a file, with or without a meta header.
+[[nodiscard]] bool parseFile(std::string_view bytes, std::unique_ptr<DcmFileFormat>& file,
+                             std::string& why);
 
 } // namespace datasetlimits

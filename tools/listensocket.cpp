@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
@@ -47,4 +48,19 @@ int ListenSocket::accept(int wakeFd, int timeoutMs)
     if (ready <= 0 || (fds[1].revents & POLLIN) || !(fds[0].revents & POLLIN))
         return -1;
     return accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+void finishSending(int socket, int msecs)
+{
+    ::shutdown(socket, SHUT_WR);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(msecs);
+    char scratch[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd fd{socket, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&fd, 1, int(left.count())) <= 0 ||
+            ::recv(socket, scratch, sizeof scratch, MSG_DONTWAIT) <= 0)
+            break;
+    }
 }

@@ -23,3 +23,8 @@ public:
 private:
     int m_fd = -1;
 };
+
+// Ends the sending side of `socket` and reads away what the peer still sends, for at most
+// `msecs`: closing with unread bytes would reset the connection and could destroy the answer just
+// sent before the peer reads it. A peer that keeps sending gets no more time.
+void finishSending(int socket, int msecs);

@@ -1,5 +1,7 @@
 #include "servertls.h"
 
+#include "listensocket.h"
+
 #include <dcmtk/dcmtls/tlstrans.h>
 
 #include <algorithm>
@@ -129,13 +131,8 @@ DcmTransportConnection* ServerTls::accept(int socket,
     fcntl(socket, F_SETFL, flags);
     if (!done) {
         SSL_free(ssl);
-        // OpenSSL has sent its alert; closing with the client's bytes unread would reset the
-        // connection and could destroy the alert before the client reads why it was refused.
-        shutdown(socket, SHUT_WR);
-        char scratch[4096];
-        pollfd fd{socket, POLLIN, 0};
-        while (poll(&fd, 1, 200) > 0 && recv(socket, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
-        }
+        // OpenSSL has sent its alert: the client must get to read why it was refused.
+        finishSending(socket, 200);
         return nullptr;
     }
     return new DcmTLSConnection(socket, ssl);

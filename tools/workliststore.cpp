@@ -151,53 +151,25 @@ bool WorklistStore::loadFile(const std::string& path, WorklistEntry& entry, std:
         error = "cannot be read";
         return false;
     }
-    if (bytes.size() > datasetlimits::kMaxBytes) {
-        error = "larger than " + std::to_string(datasetlimits::kMaxBytes) + " bytes";
-        return false;
-    }
     // Inflated, a deflated file could hold what the checks below never see.
     if (bytes.find(UID_DeflatedExplicitVRLittleEndianTransferSyntax) != std::string::npos) {
         error = "deflated files are not read";
         return false;
     }
-    if (datasetlimits::itemTagCount(bytes) > datasetlimits::kMaxItems) {
-        error = "more than " + std::to_string(datasetlimits::kMaxItems) + " sequence items";
+    std::unique_ptr<DcmFileFormat> file;
+    if (!datasetlimits::parseFile(bytes, file, error))
         return false;
+    DcmDataset& dataset = *file->getDataset();
+    entry = WorklistEntry();
+    entry.attributes = attributesFromItem(dataset);
+    entry.file = path;
+    entry.updateKeys();
+    if (!isUtf8Compatible(entry.charset)) {
+        DcmDataset converted(dataset);
+        if (converted.convertToUTF8().good())
+            entry.utf8 = std::make_shared<const AttributeList>(attributesFromItem(converted));
     }
-    bool loaded = false;
-    datasetlimits::runOnLargeStack([&] {
-        // With a meta header the file tells its transfer syntax; without, DCMTK guesses it.
-        const bool withMeta = bytes.size() >= 132 && bytes.compare(128, 4, "DICM") == 0;
-        DcmFileFormat fileFormat;
-        DcmDataset& dataset = *fileFormat.getDataset();
-        DcmObject& target = withMeta ? static_cast<DcmObject&>(fileFormat) : dataset;
-        DcmInputBufferStream stream;
-        stream.setBuffer(bytes.data(), static_cast<offile_off_t>(bytes.size()));
-        stream.setEos();
-        target.transferInit();
-        const OFCondition status = target.read(stream, EXS_Unknown, EGL_noChange);
-        target.transferEnd();
-        if (status.bad()) {
-            error = status.text();
-            return;
-        }
-        if (datasetlimits::nestingDepth(dataset) > datasetlimits::kMaxDepth) {
-            error = "sequences nested deeper than " + std::to_string(datasetlimits::kMaxDepth) +
-                    " levels";
-            return;
-        }
-        entry = WorklistEntry();
-        entry.attributes = attributesFromItem(dataset);
-        entry.file = path;
-        entry.updateKeys();
-        if (!isUtf8Compatible(entry.charset)) {
-            DcmDataset converted(dataset);
-            if (converted.convertToUTF8().good())
-                entry.utf8 = std::make_shared<const AttributeList>(attributesFromItem(converted));
-        }
-        loaded = true;
-    });
-    return loaded;
+    return true;
 }
 
 WorklistStore::RemoveResult WorklistStore::removeByStudyUid(const std::string& uid)

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -130,15 +131,24 @@ AbortableTransport::AbortableTransport(ExchangeAbort* abort) : m_abort(abort) {}
 
 AbortableTransport::~AbortableTransport()
 {
-    if (m_handover >= 0)
-        ::close(m_handover);
+    dropHandover();
 }
 
 void AbortableTransport::handOver(int connectedSocket)
 {
-    if (m_handover >= 0)
-        ::close(m_handover);
+    dropHandover();
     m_handover = connectedSocket;
+}
+
+void AbortableTransport::dropHandover()
+{
+    if (m_handover < 0)
+        return;
+    // The abort must not shut down a number the system may hand to another socket next.
+    if (m_abort)
+        m_abort->unregisterSocket(m_handover);
+    ::close(m_handover);
+    m_handover = -1;
 }
 
 DcmTransportConnection* AbortableTransport::createConnection(DcmNativeSocketType openSocket,
@@ -146,10 +156,12 @@ DcmTransportConnection* AbortableTransport::createConnection(DcmNativeSocketType
 {
     if (m_handover >= 0) {
         // The toolkit's socket number now names the connection the program made; its own
-        // connection to the hand-over listener ends here.
-        const bool replaced = ::dup2(m_handover, openSocket) >= 0;
-        ::close(m_handover);
-        m_handover = -1;
+        // connection to the hand-over listener ends here. The copy stays closed to child
+        // processes, as the original was.
+        const bool replaced = ::dup3(m_handover, openSocket, O_CLOEXEC) >= 0;
+        if (replaced && m_abort)
+            m_abort->registerSocket(openSocket);
+        dropHandover();
         if (!replaced)
             return nullptr;
     }
@@ -157,6 +169,8 @@ DcmTransportConnection* AbortableTransport::createConnection(DcmNativeSocketType
         SSL* ssl = SSL_new(m_tls->getNativeHandle());
         if (!ssl || SSL_set_fd(ssl, static_cast<int>(openSocket)) != 1) {
             SSL_free(ssl);
+            if (m_abort)
+                m_abort->unregisterSocket(openSocket); // the toolkit closes it
             return nullptr;
         }
         return new TlsConnection(openSocket, ssl, m_abort, &m_explicitVr, &m_tlsFailure,

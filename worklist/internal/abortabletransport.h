@@ -55,6 +55,9 @@ public:
                                              OFBool useSecureLayer) override;
 
 private:
+    // Closes the connection waiting to be handed over, if any, and forgets its number.
+    void dropHandover();
+
     ExchangeAbort* m_abort; // not owned; may be null
     int m_handover = -1;
     std::atomic<bool> m_explicitVr{true};

@@ -100,9 +100,10 @@ DicomError Association::connect(const ConnectionParams& params, quint16 port,
         return tcp.error;
     m_abort->registerSocket(tcp.socket); // an abort from here on ends the connection
     if (!listener.open()) {
+        const int error = errno;
         m_abort->unregisterSocket(tcp.socket);
         ::close(tcp.socket);
-        return ExchangeErrors::connectFailed(errno, m_peer, m_timeouts);
+        return ExchangeErrors::connectFailed(error, m_peer, m_timeouts);
     }
     m_transport->handOver(tcp.socket);
     return {};

@@ -108,7 +108,9 @@ bool HandoverListener::open()
     if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(m_socket, SOMAXCONN) != 0 ||
         ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int error = errno;
         close();
+        errno = error; // for the caller's message
         return false;
     }
     m_address = "127.0.0.1:" + QByteArray::number(ntohs(address.sin_port));
