@@ -2,6 +2,7 @@
 
 #include "clickablelabel.h"
 #include "dicomerror.h"
+#include "findoutcome.h"
 #include "mainlayout.h"
 #include "messagebox.h"
 #include "settingsdialog.h"
@@ -9,7 +10,6 @@
 #include "statusline.h"
 #include "twips.h"
 #include "worklistclient.h"
-#include "worklistfind.h"
 #include "worklistmodel.h"
 #include "worklistview.h"
 
@@ -180,10 +180,12 @@ bool MainWindow::Form_Load()
     LoadSettings(m_settings, m_location.readFrom);
     m_tls = LoadTlsSettings(m_location.readFrom);
     cmdRefresh_Click();
-    // The first answer, and any failure box, come before the window shows.
-    if (m_client->isBusy()) {
+    // The first answer, and any failure box, come before the window shows; a request to end
+    // (Form_Unload) ends the wait too.
+    if (m_client->isBusy() && !m_unloaded) {
         QEventLoop loop;
         connect(this, &MainWindow::queryHandled, &loop, &QEventLoop::quit);
+        connect(this, &MainWindow::unloaded, &loop, &QEventLoop::quit);
         loop.exec();
     }
     return true;
@@ -482,6 +484,7 @@ void MainWindow::Form_Unload()
     // Closing never waits for a slow server: the running exchange is cut off.
     m_client->abort();
     m_client->waitForIdle(closeWaitMs);
+    emit unloaded();
 }
 
 SaveResult MainWindow::writeSettings()

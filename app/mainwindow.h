@@ -66,6 +66,8 @@ signals:
     void queryHandled();
     // A removal has ended (the failure box closed, or the refresh asked for).
     void removalHandled();
+    // Form_Unload has saved the settings and cut off the exchange.
+    void unloaded();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,9 +24,12 @@ UnixSignals::UnixSignals(QObject* parent) : QObject(parent)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
+    // A burst of signals must never block the window's thread in the handler: once the pipe
+    // is full, a wake-up is pending anyway.
+    ::fcntl(signalPipe[0], F_SETFL, ::fcntl(signalPipe[0], F_GETFL) | O_NONBLOCK);
     m_notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
-        char buffer[16];
+        char buffer[4096];
         [[maybe_unused]] const ssize_t got = ::read(signalPipe[1], buffer, sizeof buffer);
         emit terminationRequested();
     });

@@ -6,12 +6,14 @@ function(kelvara_add_test name)
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
     add_test(NAME ${name} COMMAND ${name})
+    add_dependencies(${name} kelvara-exchange)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()
     set(env "XDG_RUNTIME_DIR=${CMAKE_CURRENT_BINARY_DIR}/runtime-${name}"
             "KELVARA_WLSERVER=$<TARGET_FILE:kelvara-wlserver>"
-            "KELVARA_EXE=$<TARGET_FILE:kelvara>")
+            "KELVARA_EXE=$<TARGET_FILE:kelvara>"
+            "KELVARA_EXCHANGE=$<TARGET_FILE:kelvara-exchange>")
     if(T_GUI)
         list(APPEND env "QT_QPA_PLATFORM=offscreen")
     endif()

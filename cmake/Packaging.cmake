@@ -26,6 +26,9 @@ set(doc ${CMAKE_INSTALL_DATADIR}/doc/kelvara)
 set(icons ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
 set(staged ${CMAKE_BINARY_DIR}/packaging)
 install(TARGETS kelvara RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT fhs ${fhs_only})
+# The exchange helper is the program's own, not a command: kept where private helpers go, and
+# found by the program as ../lib/kelvara/ from its own folder.
+install(TARGETS kelvara-exchange RUNTIME DESTINATION lib/kelvara COMPONENT fhs ${fhs_only})
 # The desktop entry names the program by its installed path, known only at install time.
 install(CODE "
     file(READ \"${CMAKE_SOURCE_DIR}/packaging/kelvara.desktop.in\" entry)
@@ -56,7 +59,7 @@ install(FILES README.md packaging/copyright ${staged}/changelog.gz DESTINATION $
 install(FILES packaging/Settings.ini DESTINATION ${doc}/examples COMPONENT fhs ${fhs_only})
 
 # --- folder
-install(TARGETS kelvara RUNTIME DESTINATION . COMPONENT folder ${folder_only})
+install(TARGETS kelvara kelvara-exchange RUNTIME DESTINATION . COMPONENT folder ${folder_only})
 install(PROGRAMS packaging/install-desktop-entry.sh DESTINATION . COMPONENT folder ${folder_only})
 install(FILES packaging/kelvara.desktop.in DESTINATION share COMPONENT folder ${folder_only})
 install(FILES app/icons/kelvara-32.png app/icons/kelvara-48.png app/icons/kelvara-256.png

@@ -1,6 +1,7 @@
 // Any bytes as a returned worklist data set: reading a row never crashes, and every cell is
 // well-formed text (no lone surrogate, which would turn into '?' or worse when shown or sorted).
 
+#include "exchangeprotocol.h"
 #include "rowreader.h"
 
 #include <QLocale>
@@ -62,5 +63,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // The shown birth date and the one the column sorts by come from the same value.
     check(row.birthDate.isEmpty() != row.birthDateValue.isValid(), "birth date text matches value");
     check(row.name.isEmpty() || row.name.startsWith(u' '), "name starts with a blank");
+
+    // The row travels from the exchange helper to the window unchanged, whatever it holds.
+    ExchangeProtocol::AnswerReader reader(german);
+    check(reader.feed(ExchangeProtocol::firstLine() + ExchangeProtocol::rowLine(row) +
+                      ExchangeProtocol::lastLine({})),
+          "answer readable");
+    const QVector<WorklistRow> back = reader.takeRows();
+    check(reader.isComplete() && back.size() == 1, "one row arrives");
+    for (int column = 0; column < 5; ++column)
+        check(columnText(back[0], column) == columnText(row, column), "cell arrives unchanged");
+    check(back[0].entryKey == row.entryKey && back[0].birthDateValue == row.birthDateValue,
+          "key and date arrive unchanged");
     return 0;
 }

@@ -23,6 +23,9 @@
 //   -3                     no complete answer within the exchange's total deadline
 //   -4                     the answer broke a rule or a limit of the program (data before the
 //                          association answer, an entry nested too deeply or too large)
+//   -6                     the helper program that runs the exchange could not start, ended
+//                          without an answer (crashed, killed) or answered what the window
+//                          cannot read
 //   -5                     the TLS connection failed (the server speaks no TLS, its certificate
 //                          is not trusted, it wants or refused our certificate) or a plain
 //                          connection met a server that speaks only TLS; the description says
@@ -37,6 +40,7 @@ struct DicomError
     static constexpr int deadlinePassed = -3;
     static constexpr int answerRefused = -4;
     static constexpr int tlsFailed = -5;
+    static constexpr int helperFailed = -6;
 
     [[nodiscard]] bool isError() const { return number != 0; }
     // Cut off because the program is closing: nobody is there to be told.

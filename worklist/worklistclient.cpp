@@ -1,138 +1,201 @@
 #include "worklistclient.h"
 
-#include "removal.h"
-
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QThread>
 
-#include <chrono>
+#include <algorithm>
 
 namespace {
 
-// How long going away waits for a worker the abort has not ended yet.
-constexpr std::chrono::milliseconds destructionWait{250};
+using ExchangeProtocol::Operation;
+
+QString& helperOverride()
+{
+    static QString path;
+    return path;
+}
+
+QString peerOf(const ConnectionParams& params)
+{
+    return params.host + QLatin1Char(':') + params.port;
+}
 
 } // namespace
 
-WorklistClient::WorklistClient(QObject* parent)
-    : QObject(parent), m_state(std::make_shared<WorkerState>())
+WorklistClient::WorklistClient(QObject* parent) : QObject(parent)
 {
-    m_state->receiver = this;
     qRegisterMetaType<FindOutcome>();
     qRegisterMetaType<DicomError>();
+    m_deadline.setSingleShot(true);
+    connect(&m_deadline, &QTimer::timeout, this, [this] {
+        endHelper({DicomError::deadlinePassed,
+                   QStringLiteral("Keine vollständige Antwort von %1 innerhalb von %2 s")
+                       .arg(peerOf(m_request.params))
+                       .arg(m_request.params.timeouts.totalSeconds())});
+    });
 }
 
 WorklistClient::~WorklistClient()
 {
-    m_pendingRemovals.clear();
-    {
-        // Results posted before this are dropped with this object's pending events.
-        const std::lock_guard lock(m_state->mutex);
-        m_state->receiver = nullptr;
+    if (m_helper) {
+        m_helper->disconnect(this);
+        m_helper->kill();
+        m_helper->waitForFinished(1000);
     }
-    m_state->abort.abort();
-    if (!m_worker.joinable())
-        return;
-    std::unique_lock lock(m_state->mutex);
-    const bool ended =
-        m_state->ended.wait_for(lock, destructionWait, [this] { return m_state->done; });
-    lock.unlock();
-    // Closing must not wait for a connect's time-out: the worker holds its own share of the
-    // state and ends by itself.
-    if (ended)
-        m_worker.join();
-    else
-        m_worker.detach();
 }
 
-template <typename Functor> void WorklistClient::deliver(WorkerState& state, Functor&& result)
+QString WorklistClient::helperProgram()
 {
-    const std::lock_guard lock(state.mutex);
-    if (state.receiver)
-        QMetaObject::invokeMethod(state.receiver, std::forward<Functor>(result),
-                                  Qt::QueuedConnection);
-    state.done = true;
-    state.ended.notify_all();
+    if (!helperOverride().isEmpty())
+        return helperOverride();
+    const QString folder = QCoreApplication::applicationDirPath();
+    const QString beside = folder + QStringLiteral("/kelvara-exchange");
+    const QString private_ =
+        QDir::cleanPath(folder + QStringLiteral("/../lib/kelvara/kelvara-exchange"));
+    return QFileInfo(beside).isExecutable() || !QFileInfo(private_).isExecutable() ? beside
+                                                                                   : private_;
 }
 
-void WorklistClient::markStarted()
+void WorklistClient::setHelperProgram(const QString& path)
 {
-    const std::lock_guard lock(m_state->mutex);
-    m_state->done = false;
+    helperOverride() = path;
 }
 
 bool WorklistClient::startQuery(const ConnectionParams& params)
 {
     if (m_busy)
         return false;
-    joinWorker();
-    m_state->abort.reset();
-    m_busy = true;
-    markStarted();
-    startWorker([this, state = m_state, params] {
-        FindOutcome outcome = runWorklistFind(params, &state->abort);
-        deliver(*state, [this, outcome = std::move(outcome)] {
-            exchangeEnded();
-            // Idle first: a failure box the result brings must not show the busy cursor.
-            if (!m_busy)
-                emit busyChanged(false);
-            emit queryFinished(outcome);
-        });
-    });
+    start({Operation::Find, params, {}});
     emit busyChanged(true);
     return true;
 }
 
 void WorklistClient::startRemoval(const ConnectionParams& params, const QString& entryKey)
 {
+    ExchangeProtocol::Request request{Operation::Removal, params, entryKey};
+    // A removal is one small object: its answer is due within 10 s, or sooner when asked.
+    Timeouts& timeouts = request.params.timeouts;
+    timeouts.dimseSeconds = std::min(timeouts.dimseSeconds, 10);
     if (m_busy) {
-        m_pendingRemovals.push_back({params, entryKey});
+        m_pendingRemovals.push_back(request);
         return;
     }
-    joinWorker();
-    m_state->abort.reset();
-    m_busy = true;
-    runRemovalThread({params, entryKey});
+    start(request);
     emit busyChanged(true);
 }
 
-void WorklistClient::runRemovalThread(const PendingRemoval& removal)
+void WorklistClient::start(const ExchangeProtocol::Request& request)
 {
-    markStarted();
-    startWorker([this, state = m_state, removal] {
-        const DicomError error = sendRemoval(removal.params, removal.entryKey, &state->abort);
-        deliver(*state, [this, error] {
-            exchangeEnded();
-            // Idle first: a failure box the result brings must not show the busy cursor.
-            if (!m_busy)
-                emit busyChanged(false);
-            emit removalFinished(error);
-        });
+    m_busy = true;
+    m_request = request;
+    m_endedBy = {};
+    m_reader = std::make_unique<ExchangeProtocol::AnswerReader>();
+    m_helper = new QProcess(this);
+    m_helper->setStandardErrorFile(QProcess::nullDevice());
+    connect(m_helper, &QProcess::readyReadStandardOutput, this, &WorklistClient::readAnswer);
+    connect(m_helper, &QProcess::finished, this, &WorklistClient::helperEnded);
+    connect(m_helper, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        // Reported after the caller has seen the exchange start, as any other end.
+        if (error == QProcess::FailedToStart)
+            QMetaObject::invokeMethod(this, &WorklistClient::helperEnded, Qt::QueuedConnection);
     });
+    m_deadline.start(std::chrono::seconds(request.params.timeouts.totalSeconds()));
+    m_helper->start(helperProgram(), {});
+    if (m_helper->state() != QProcess::NotRunning) {
+        m_helper->write(ExchangeProtocol::encodeRequest(request));
+        m_helper->closeWriteChannel();
+    }
 }
 
-void WorklistClient::exchangeEnded()
+void WorklistClient::readAnswer()
 {
-    // The worker posted its result as its last act, so this join is immediate.
-    joinWorker();
-    if (m_state->abort.reason() == ExchangeAbort::Reason::Program)
+    // A helper that writes what the window cannot read has nothing more to say.
+    if (m_helper && !m_reader->feed(m_helper->readAllStandardOutput()))
+        endHelper({});
+}
+
+void WorklistClient::endHelper(const DicomError& why)
+{
+    if (!m_helper)
+        return;
+    if (!m_endedBy.isError())
+        m_endedBy = why;
+    m_helper->kill();
+}
+
+void WorklistClient::helperEnded()
+{
+    if (!m_helper)
+        return;
+    m_deadline.stop();
+    const bool started = m_helper->error() != QProcess::FailedToStart;
+    if (started && !m_endedBy.isError())
+        m_reader->feed(m_helper->readAllStandardOutput());
+    const bool crashed = m_helper->exitStatus() == QProcess::CrashExit;
+    m_helper->disconnect(this);
+    m_helper->deleteLater();
+    m_helper = nullptr;
+
+    const QString peer = peerOf(m_request.params);
+    DicomError error = m_endedBy;
+    if (error.isError()) {
+        // The window ended it: the reason was set then.
+    } else if (!started) {
+        error = {DicomError::helperFailed,
+                 QStringLiteral("Das Hilfsprogramm %1 für den Austausch mit %2 lässt sich nicht "
+                                "starten")
+                     .arg(helperProgram(), peer)};
+    } else if (m_reader->isBroken()) {
+        error = {DicomError::helperFailed,
+                 QStringLiteral("Unlesbare Antwort des Hilfsprogramms für den Austausch mit %1")
+                     .arg(peer)};
+    } else if (!m_reader->isComplete()) {
+        error = {DicomError::helperFailed,
+                 crashed ? QStringLiteral("Austausch mit %1 gescheitert: das Hilfsprogramm ist "
+                                          "abgestürzt")
+                               .arg(peer)
+                         : QStringLiteral("Austausch mit %1 gescheitert: das Hilfsprogramm hat "
+                                          "ohne Antwort geendet")
+                               .arg(peer)};
+    } else {
+        error = m_reader->error();
+    }
+
+    const ExchangeProtocol::Request ended = m_request;
+    std::unique_ptr<ExchangeProtocol::AnswerReader> reader = std::move(m_reader);
+    if (error.number == DicomError::abortedByProgram)
         m_pendingRemovals.clear();
     if (!m_pendingRemovals.empty()) {
-        const PendingRemoval next = m_pendingRemovals.front();
+        // Stays busy; the next removal's result comes after this one's.
+        const ExchangeProtocol::Request next = m_pendingRemovals.front();
         m_pendingRemovals.pop_front();
-        m_state->abort.reset(); // a deadline or a refused answer ends only its own exchange
-        runRemovalThread(next); // stays busy; its result is posted after this one's signal
+        start(next);
+    } else {
+        m_busy = false;
+        // Idle first: a failure box the result brings must not show the busy cursor.
+        emit busyChanged(false);
+    }
+    if (ended.operation == Operation::Removal) {
+        emit removalFinished(error);
         return;
     }
-    m_busy = false;
+    FindOutcome outcome;
+    outcome.error = error;
+    if (!error.isError()) {
+        outcome.rows = reader->takeRows();
+        outcome.truncatedByServer = reader->truncated();
+    }
+    emit queryFinished(outcome);
 }
 
 void WorklistClient::abort()
 {
     m_pendingRemovals.clear();
-    if (m_busy)
-        m_state->abort.abort();
+    endHelper({DicomError::abortedByProgram,
+               QStringLiteral("Austausch mit %1 abgebrochen").arg(peerOf(m_request.params))});
 }
 
 bool WorklistClient::waitForIdle(int msecs)
@@ -144,20 +207,7 @@ bool WorklistClient::waitForIdle(int msecs)
             break;
         if (deadline.hasExpired())
             return false;
-        QThread::msleep(5);
+        QThread::msleep(2);
     }
     return true;
-}
-
-void WorklistClient::startWorker(std::function<void()> body)
-{
-    // Without a thread of its own the exchange runs here: slower for the window, never lost.
-    if (!m_worker.start(body))
-        body();
-}
-
-void WorklistClient::joinWorker()
-{
-    if (m_worker.joinable())
-        m_worker.join();
 }

@@ -2,31 +2,32 @@
 
 #include "connectionparams.h"
 #include "dicomerror.h"
-#include "exchangeabort.h"
-#include "workerthread.h"
-#include "worklistfind.h"
+#include "exchangeprotocol.h"
+#include "findoutcome.h"
 
 #include <QObject>
+#include <QProcess>
 #include <QString>
+#include <QTimer>
 
-#include <condition_variable>
 #include <deque>
-#include <functional>
 #include <memory>
-#include <mutex>
 
-// Runs the DICOM exchanges off the caller's thread, at most one at a time. Signals are
-// delivered queued to the thread that owns the client, which is also the only thread that may
-// call its members.
+// Runs the DICOM exchanges, at most one at a time, each in a short-lived helper program
+// (kelvara-exchange) that this client starts and may end at any moment: whatever a server or
+// the network does, it cannot stop, crash or swell the window. Lives on the window's thread.
 class WorklistClient final : public QObject
 {
     Q_OBJECT
 public:
     explicit WorklistClient(QObject* parent = nullptr);
-    // Aborts what runs and emits nothing more. Waits a moment for the worker; one stuck where
-    // the abort cannot reach (a TCP connect, a host name lookup) is left to end on its own
-    // time-out and touches nothing of this object.
+    // Ends a running helper and emits nothing more.
     ~WorklistClient() override;
+
+    // The helper's path: kelvara-exchange beside the program, else in ../lib/kelvara/ from it.
+    [[nodiscard]] static QString helperProgram();
+    // For tests, whose executables live elsewhere; empty: the default.
+    static void setHelperProgram(const QString& path);
 
     [[nodiscard]] bool isBusy() const { return m_busy; }
     // Returns false and starts nothing while an exchange runs: the refresh is dropped.
@@ -34,7 +35,7 @@ public:
     // Runs now, or after the running exchange and the removals asked for before it, in the
     // order asked; each emits removalFinished.
     void startRemoval(const ConnectionParams& params, const QString& entryKey);
-    // Ends the running exchange soon (it then reports an error numbered -2); the waiting
+    // Ends the running exchange at once (it then reports an error numbered -2); the waiting
     // removals are dropped.
     void abort();
     // Processes events until no exchange runs; false when the time ran out.
@@ -46,34 +47,17 @@ signals:
     void removalFinished(const DicomError& error);
 
 private:
-    // What the client shares with its worker thread; outlives a client that did not wait.
-    struct WorkerState
-    {
-        ExchangeAbort abort;
-        std::mutex mutex;
-        std::condition_variable ended;
-        bool done = true;                   // the worker has posted its result
-        WorklistClient* receiver = nullptr; // null once the client is going away
-    };
+    void start(const ExchangeProtocol::Request& request);
+    void readAnswer();
+    void helperEnded();
+    // Ends the helper; its end then reports `why`.
+    void endHelper(const DicomError& why);
 
-    struct PendingRemoval
-    {
-        ConnectionParams params;
-        QString entryKey;
-    };
-
-    void runRemovalThread(const PendingRemoval& removal);
-    void startWorker(std::function<void()> body);
-    void joinWorker();
-    // Called on the owner's thread after the worker has delivered its result.
-    void exchangeEnded();
-
-    // Hands a result to the client's thread, unless the client is gone; the worker's last act.
-    template <typename Functor> static void deliver(WorkerState& state, Functor&& result);
-    void markStarted();
-
-    std::shared_ptr<WorkerState> m_state;
-    WorkerThread m_worker;
-    std::deque<PendingRemoval> m_pendingRemovals;
+    QProcess* m_helper = nullptr;
+    QTimer m_deadline;
+    ExchangeProtocol::Request m_request;
+    std::unique_ptr<ExchangeProtocol::AnswerReader> m_reader;
+    DicomError m_endedBy; // set when the window ended the helper
+    std::deque<ExchangeProtocol::Request> m_pendingRemovals;
     bool m_busy = false;
 };

@@ -38,6 +38,8 @@ void TestStartup::init()
     m_exe = m_dir->filePath(QStringLiteral("kelvara"));
     m_settings = m_dir->filePath(QStringLiteral("Settings.ini"));
     QVERIFY(QFile::copy(qEnvironmentVariable("KELVARA_EXE"), m_exe));
+    QVERIFY(QFile::copy(qEnvironmentVariable("KELVARA_EXCHANGE"),
+                        m_dir->filePath(QStringLiteral("kelvara-exchange"))));
     QVERIFY(QDir(m_dir->path())
                 .mkdir(QStringLiteral("runtime"),
                        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));

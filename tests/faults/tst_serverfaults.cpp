@@ -76,25 +76,6 @@ bool connectPendingTo(quint16 port)
     return false;
 }
 
-// Closes the window the moment an exchange's result is on its way to it, before it arrives.
-class CloseOnResult final : public QObject
-{
-public:
-    explicit CloseOnResult(MainWindow& window) : m_window(window)
-    {
-        window.client().installEventFilter(this);
-    }
-    bool eventFilter(QObject*, QEvent* event) override
-    {
-        if (event->type() == QEvent::MetaCall && m_window.isVisible())
-            m_window.close();
-        return false;
-    }
-
-private:
-    MainWindow& m_window;
-};
-
 } // namespace
 
 Q_DECLARE_METATYPE(Situation)
@@ -254,7 +235,11 @@ void TestServerFaults::noBoxWhileClosing()
     auto window = this->window(QString::number(rejecting.port()));
     QVERIFY(window);
     QCOMPARE(boxes.texts.size(), 1); // rejected at start-up
-    CloseOnResult closer(*window);
+    // Closed after the exchange has ended and before its result is handled.
+    connect(&window->client(), &WorklistClient::busyChanged, window.get(), [&window](bool busy) {
+        if (!busy)
+            window->close();
+    });
     QSignalSpy handled(window.get(), &MainWindow::queryHandled);
     window->cmdRefresh_Click();
     QVERIFY(handled.wait(5000));

@@ -26,7 +26,8 @@ if [ "$2" = deb ]; then
     lintian --fail-on error "$deb" || fail "lintian reports errors"
 
     share=/usr/share
-    expected=$(printf '%s\n' /usr/bin/kelvara $share/applications/kelvara.desktop \
+    expected=$(printf '%s\n' /usr/bin/kelvara /usr/lib/kelvara/kelvara-exchange \
+        $share/applications/kelvara.desktop \
         $share/doc/kelvara/{README.md,changelog.gz,copyright,examples/Settings.ini} \
         $share/icons/hicolor/{32x32,48x48,256x256}/apps/kelvara.png \
         $share/icons/hicolor/scalable/apps/kelvara.svg $share/man/man1/kelvara.1.gz \
@@ -35,7 +36,11 @@ if [ "$2" = deb ]; then
     [ "$files" = "$expected" ] || fail "file list differs: $(diff <(echo "$expected") <(echo "$files"))"
 
     dpkg-deb -x "$deb" "$work/root"
-    readelf -S "$work/root/usr/bin/kelvara" | grep -qE '\.symtab|\.debug_' && fail "binary not stripped"
+    for program in usr/bin/kelvara usr/lib/kelvara/kelvara-exchange; do
+        readelf -S "$work/root/$program" | grep -qE '\.symtab|\.debug_' && fail "$program not stripped"
+    done
+    # The window's process holds no DICOM or TLS code: that is the helper's.
+    ldd "$work/root/usr/bin/kelvara" | grep -qE 'libdcm|libssl' && fail "kelvara links DICOM or TLS"
     grep -qx 'Exec=/usr/bin/kelvara' "$work/root/usr/share/applications/kelvara.desktop" || fail "Exec"
     grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
         "$work/root/usr/share/doc/kelvara/copyright" || fail "copyright format"
@@ -51,7 +56,7 @@ archive=$(ls "$work"/out/kelvara-*.tar.gz)
 mkdir "$work/unpacked"
 tar -C "$work/unpacked" -xzf "$archive"
 root=$(ls -d "$work"/unpacked/kelvara-*)
-for f in kelvara install-desktop-entry.sh README.md LICENSE share/kelvara.desktop.in \
+for f in kelvara kelvara-exchange install-desktop-entry.sh README.md LICENSE share/kelvara.desktop.in \
     share/icons/kelvara-32.png share/icons/kelvara-48.png share/icons/kelvara.svg; do
     [ -e "$root/$f" ] || fail "archive lacks $f"
 done

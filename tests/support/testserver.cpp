@@ -1,9 +1,22 @@
 #include "testserver.h"
 
+#include "worklistclient.h"
+
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+namespace {
+
+// Test programs live apart from the exchange helper, which the build names for them.
+const bool helperNamed = [] {
+    WorklistClient::setHelperProgram(qEnvironmentVariable("KELVARA_EXCHANGE"));
+    return true;
+}();
+
+} // namespace
 
 TestServer::~TestServer()
 {
@@ -96,7 +109,9 @@ bool TestServer::waitForOutput(const QString& text, int msecs)
             return false;
         if (!m_process || m_process->state() != QProcess::Running)
             return output().contains(text);
-        m_process->waitForReadyRead(50);
+        // A client under test may be waiting for this thread's events (its helper's input).
+        QCoreApplication::processEvents();
+        m_process->waitForReadyRead(20);
     }
     return true;
 }

@@ -109,7 +109,7 @@ void TestTls::removalStoredByStorescp()
                           m_pki.filePath("ca.pem"), "-od", dir.path(), "%PORT%"}));
     QString uid;
     QCOMPARE(
-        sendRemoval(params(server.port(), clientTls()), "1.2.3.4.5", nullptr, &uid).messageText(),
+        sendRemoval(params(server.port(), clientTls()), "1.2.3.4.5", &uid).messageText(),
         QStringLiteral("0 - "));
     const QStringList files = QDir(dir.path()).entryList(QDir::Files);
     QCOMPARE(files.size(), 1);

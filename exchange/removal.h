@@ -5,8 +5,6 @@
 
 #include <QString>
 
-class ExchangeAbort;
-
 // Asks the server to take an entry off its worklist: sends, as a Computed Radiography Image
 // Storage instance with a new 2.25 UID, a data set holding (0019,0010) LO "REMOVE" and
 // (0019,0030) LO the entry key, plus the SOP Class and Instance UIDs of the send, which DICOM
@@ -14,5 +12,4 @@ class ExchangeAbort;
 // store is an error. `sopInstanceUid`, when given, receives the UID used (also on failure once
 // the UID exists). A port that is not 1..65535 fails with -1 before anything is sent.
 [[nodiscard]] DicomError sendRemoval(const ConnectionParams& params, const QString& entryKey,
-                                     ExchangeAbort* abort = nullptr,
                                      QString* sopInstanceUid = nullptr);

@@ -103,19 +103,6 @@ DicomError badAeTitle(const QString& title, bool own)
                 .arg(which, title)};
 }
 
-DicomError aborted(const QString& peer)
-{
-    return {DicomError::abortedByProgram, QStringLiteral("Austausch mit %1 abgebrochen").arg(peer)};
-}
-
-DicomError deadlinePassed(const QString& peer, const Timeouts& timeouts)
-{
-    return {DicomError::deadlinePassed,
-            QStringLiteral("Keine vollständige Antwort von %1 innerhalb von %2 s")
-                .arg(peer)
-                .arg(timeouts.totalSeconds())};
-}
-
 DicomError answerRefused(const QString& peer, const QString& why)
 {
     return {DicomError::answerRefused,

@@ -8,15 +8,9 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dimse.h>
 
-#include <algorithm>
-
 DicomError sendRemoval(const ConnectionParams& params, const QString& entryKey,
-                       ExchangeAbort* abort, QString* sopInstanceUid)
+                       QString* sopInstanceUid)
 {
-    // A removal is one small object: its answer is due within 10 s, or sooner when asked.
-    ConnectionParams removalParams = params;
-    removalParams.timeouts.dimseSeconds = std::min(removalParams.timeouts.dimseSeconds, 10);
-
     const auto store = [&entryKey, sopInstanceUid](Association& association, Uint16& status) {
         const QByteArray instanceUid = newUid().toLatin1();
         if (sopInstanceUid)
@@ -49,6 +43,6 @@ DicomError sendRemoval(const ConnectionParams& params, const QString& entryKey,
     const auto stored = [](Uint16 status) {
         return status == 0x0000 || (status & 0xF000) == 0xB000;
     };
-    return runExchange(removalParams, abort, UID_ComputedRadiographyImageStorage,
+    return runExchange(params, UID_ComputedRadiographyImageStorage,
                        QStringLiteral("CR Image Storage"), store, stored);
 }

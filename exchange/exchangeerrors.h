@@ -8,7 +8,7 @@
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/ofstd/ofcond.h>
 
-// Internal to the DICOM layer: the German failure texts and their numbers (see dicomerror.h).
+// The helper's German failure texts and their numbers (see dicomerror.h).
 // Every text is the program's own and the same in every locale; `peer` is "host:port" as the
 // user gave it.
 namespace ExchangeErrors {
@@ -18,8 +18,6 @@ enum class Phase { Associate, Exchange };
 [[nodiscard]] DicomError badPort(const QString& port);
 // `own`: the program's AE title, else the server's.
 [[nodiscard]] DicomError badAeTitle(const QString& title, bool own);
-[[nodiscard]] DicomError aborted(const QString& peer);
-[[nodiscard]] DicomError deadlinePassed(const QString& peer, const Timeouts& timeouts);
 // `why` names what in the answer was refused.
 [[nodiscard]] DicomError answerRefused(const QString& peer, const QString& why);
 // A TCP connect that failed with `error` (an errno value; ETIMEDOUT also for the connect

@@ -1,6 +1,7 @@
 #include "tlscontext.h"
 
 #include "exchangeerrors.h"
+#include "transport.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -26,7 +27,8 @@ std::optional<TlsFileProblem> unreadable(const QString& path)
 
 } // namespace
 
-DicomError makeClientTls(const TlsParams& tls, std::unique_ptr<DcmTLSTransportLayer>& layer)
+DicomError makeClientTls(const TlsParams& tls, ConnectionWatch* watch,
+                         std::unique_ptr<TlsTransport>& layer)
 {
     using ExchangeErrors::tlsFile;
     const QString ca = tls.caCertificate.trimmed();
@@ -45,7 +47,7 @@ DicomError makeClientTls(const TlsParams& tls, std::unique_ptr<DcmTLSTransportLa
     }
 
     ERR_clear_error();
-    layer = std::make_unique<DcmTLSTransportLayer>(NET_REQUESTOR, nullptr, OFFalse);
+    layer = std::make_unique<TlsTransport>(watch);
     if (!*layer || layer->setTLSProfile(TSP_Profile_BCP195).bad() ||
         layer->activateCipherSuites().bad())
         return ExchangeErrors::tlsSetupFailed(ERR_peek_last_error());

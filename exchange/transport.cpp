@@ -1,0 +1,205 @@
+#include "transport.h"
+
+#include <dcmtk/dcmtls/tlstrans.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <sys/socket.h>
+
+namespace {
+
+void tuneSocket(DcmNativeSocketType socket)
+{
+    const int on = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    ::fcntl(socket, F_SETFD, FD_CLOEXEC);
+}
+
+void setReceiveTimeout(int socket, int seconds)
+{
+    timeval time{seconds, 0};
+    ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &time, sizeof time);
+    ::setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &time, sizeof time);
+}
+
+QString subjectOf(X509* certificate)
+{
+    BIO* out = certificate ? BIO_new(BIO_s_mem()) : nullptr;
+    if (!out)
+        return {};
+    X509_NAME_print_ex(out, X509_get_subject_name(certificate), 0,
+                       XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out, &data);
+    QString subject = QString::fromUtf8(data, size > 0 ? size : 0);
+    BIO_free(out);
+    return subject;
+}
+
+// TLS alerts that say the server did not accept our certificate, or wanted one.
+bool isClientCertificateAlert(int alert)
+{
+    switch (alert) {
+    case SSL_AD_BAD_CERTIFICATE:
+    case SSL_AD_UNSUPPORTED_CERTIFICATE:
+    case SSL_AD_CERTIFICATE_REVOKED:
+    case SSL_AD_CERTIFICATE_EXPIRED:
+    case SSL_AD_CERTIFICATE_UNKNOWN:
+    case SSL_AD_UNKNOWN_CA:
+    case SSL_AD_CERTIFICATE_REQUIRED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+long recordFirstBytes(BIO* bio, int oper, const char* argp, size_t /*len*/, int /*argi*/,
+                      long /*argl*/, int ret, size_t* processed)
+{
+    if (oper == (BIO_CB_READ | BIO_CB_RETURN) && ret > 0 && processed && argp) {
+        auto* first = reinterpret_cast<ConnectionWatch::FirstBytes*>(BIO_get_callback_arg(bio));
+        for (std::size_t i = 0; i < *processed && first->count < sizeof first->bytes; ++i)
+            first->bytes[first->count++] = static_cast<unsigned char>(argp[i]);
+    }
+    return ret;
+}
+
+void watchFirstBytes(SSL* ssl, ConnectionWatch::FirstBytes* first)
+{
+    BIO* bio = SSL_get_rbio(ssl);
+    BIO_set_callback_ex(bio, recordFirstBytes);
+    BIO_set_callback_arg(bio, reinterpret_cast<char*>(first));
+}
+
+// Notes the server certificate that fails verification; the handshake then fails as before.
+int noteUntrusted(int ok, X509_STORE_CTX* store)
+{
+    if (!ok) {
+        auto* ssl = static_cast<SSL*>(
+            X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+        auto* watch = ssl ? static_cast<ConnectionWatch*>(SSL_get_app_data(ssl)) : nullptr;
+        if (watch && watch->verifyError == 0) {
+            watch->verifyError = X509_STORE_CTX_get_error(store);
+            watch->untrustedSubject = subjectOf(X509_STORE_CTX_get0_cert(store));
+        }
+    }
+    return ok;
+}
+
+// Notes the first alert the server sends: under TLS 1.3 a refused certificate of ours is told
+// only after the handshake, by an alert on the first read.
+void noteAlert(const SSL* ssl, int where, int value)
+{
+    auto* watch = static_cast<ConnectionWatch*>(SSL_get_app_data(ssl));
+    if ((where & SSL_CB_READ_ALERT) == SSL_CB_READ_ALERT && watch && watch->alert < 0)
+        watch->alert = value & 0xFF;
+}
+
+// The toolkit's TLS connection, with time limits on the handshake and on every record.
+class WatchedTlsConnection final : public DcmTLSConnection
+{
+public:
+    WatchedTlsConnection(DcmNativeSocketType socket, SSL* ssl, ConnectionWatch* watch)
+        : DcmTLSConnection(socket, ssl), m_watch(watch)
+    {
+        watchFirstBytes(ssl, &watch->first);
+        SSL_set_app_data(ssl, watch);
+        SSL_set_verify(ssl, SSL_get_verify_mode(ssl), noteUntrusted);
+        SSL_set_info_callback(ssl, noteAlert);
+        watch->ownSubject = subjectOf(SSL_get_certificate(ssl));
+    }
+
+    OFCondition clientSideHandshake() override
+    {
+        // A server that takes the connection and never answers the greeting must not hold the
+        // exchange until its total deadline.
+        setReceiveTimeout(getSocket(), m_watch->handshakeSeconds);
+        errno = 0;
+        const OFCondition cond = DcmTLSConnection::clientSideHandshake();
+        m_watch->handshakeFailed = cond.bad();
+        m_watch->handshakeTimedOut = cond.bad() && (errno == EAGAIN || errno == EWOULDBLOCK);
+        // From here on a record cut short ends within the DIMSE time-out, not never.
+        setReceiveTimeout(getSocket(), m_watch->readSeconds);
+        return cond;
+    }
+
+private:
+    ConnectionWatch* m_watch;
+};
+
+} // namespace
+
+DcmTransportConnection* PlainTransport::createConnection(DcmNativeSocketType socket,
+                                                         OFBool /*useSecureLayer*/)
+{
+    tuneSocket(socket);
+    m_watch->connected = true;
+    return new DcmTCPConnection(socket);
+}
+
+TlsTransport::TlsTransport(ConnectionWatch* watch)
+    : DcmTLSTransportLayer(NET_REQUESTOR, nullptr, OFFalse), m_watch(watch)
+{}
+
+DcmTransportConnection* TlsTransport::createConnection(DcmNativeSocketType socket,
+                                                       OFBool /*useSecureLayer*/)
+{
+    tuneSocket(socket);
+    m_watch->connected = true;
+    auto* context = static_cast<SSL_CTX*>(getNativeHandle());
+    SSL* ssl = context ? SSL_new(context) : nullptr;
+    if (!ssl)
+        return nullptr;
+    SSL_set_fd(ssl, socket);
+    return new WatchedTlsConnection(socket, ssl, m_watch);
+}
+
+TlsFailure ConnectionWatch::tlsFailure() const
+{
+    TlsFailure failure;
+    if (handshakeFailed && verifyError != 0) {
+        failure.kind = TlsFailure::Kind::Untrusted;
+        failure.code = static_cast<unsigned long>(verifyError);
+        failure.subject = untrustedSubject;
+    } else if (alert >= 0 && isClientCertificateAlert(alert)) {
+        failure.kind = ownSubject.isEmpty() ? TlsFailure::Kind::ClientCertMissing
+                                            : TlsFailure::Kind::ClientCertRefused;
+        failure.subject = ownSubject;
+    } else if (!handshakeFailed) {
+        // Any fault after the handshake is a broken connection like a plain one.
+    } else if (first.count == 0 && handshakeTimedOut) {
+        failure.kind = TlsFailure::Kind::NoAnswer;
+    } else if (!first.looksLikeTls()) {
+        failure.kind = TlsFailure::Kind::NotTls;
+    } else {
+        failure.kind = TlsFailure::Kind::Other;
+        failure.code = alert >= 0 ? static_cast<unsigned long>(alert) : 0;
+    }
+    return failure;
+}
+
+bool serverSpeaksTls(int socket, int seconds)
+{
+    SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+    SSL* ssl = context ? SSL_new(context) : nullptr;
+    bool speaksTls = false;
+    if (ssl && SSL_set_fd(ssl, socket) == 1) {
+        ConnectionWatch::FirstBytes first;
+        watchFirstBytes(ssl, &first);
+        SSL_set_verify(ssl, SSL_VERIFY_NONE, nullptr);
+        setReceiveTimeout(socket, seconds);
+        ERR_clear_error();
+        static_cast<void>(SSL_connect(ssl));
+        ERR_clear_error();
+        speaksTls = first.looksLikeTls();
+    }
+    SSL_free(ssl);
+    SSL_CTX_free(context);
+    return speaksTls;
+}

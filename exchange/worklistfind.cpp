@@ -1,0 +1,116 @@
+#include "worklistfind.h"
+
+#include "association.h"
+#include "rowreader.h"
+#include "worklistidentifier.h"
+
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/dimse.h>
+
+#include <memory>
+
+namespace {
+
+constexpr Uint16 statusSuccess = 0x0000;
+constexpr Uint16 statusCancel = 0xFE00;
+// A worklist entry nests two levels; no list needs more than these.
+constexpr int maxNesting = 16;
+constexpr Uint32 maxEntryBytes = 4 * 1024 * 1024;
+
+// True when `item` nests sequences more than `levelsLeft` deep. Stops as soon as it knows.
+bool nestsDeeper(DcmItem& item, int levelsLeft)
+{
+    for (unsigned long i = 0; i < item.card(); ++i) {
+        DcmElement* element = item.getElement(i);
+        if (!element || element->ident() != EVR_SQ)
+            continue;
+        if (levelsLeft == 0)
+            return true;
+        auto* sequence = static_cast<DcmSequenceOfItems*>(element);
+        for (unsigned long j = 0; j < sequence->card(); ++j) {
+            if (nestsDeeper(*sequence->getItem(j), levelsLeft - 1))
+                return true;
+        }
+    }
+    return false;
+}
+
+struct Collector
+{
+    Association* association;
+    RowReader reader;
+    const std::function<void(const WorklistRow&)>* onRow;
+    QVector<WorklistRow>* rows;
+    bool anyRow = false;
+};
+
+void onFindResponse(void* data, T_DIMSE_C_FindRQ* /*request*/, int /*responseCount*/,
+                    T_DIMSE_C_FindRSP* /*response*/, DcmDataset* identifier)
+{
+    auto* collector = static_cast<Collector*>(data);
+    if (!identifier || collector->association->refusal().isError())
+        return;
+    // The toolkit has read the entry already (on the helper's large stack); what the list
+    // could never show ends the exchange rather than the window's memory.
+    if (nestsDeeper(*identifier, maxNesting)) {
+        collector->association->refuseAnswer(
+            QStringLiteral("Eintrag tiefer als %1 Ebenen verschachtelt").arg(maxNesting));
+        return;
+    }
+    if (identifier->getLength(EXS_LittleEndianExplicit) > maxEntryBytes) {
+        collector->association->refuseAnswer(QStringLiteral("Eintrag größer als 4 MiB"));
+        return;
+    }
+    const WorklistRow row = collector->reader.read(*identifier);
+    collector->anyRow = true;
+    if (*collector->onRow)
+        (*collector->onRow)(row);
+    else
+        collector->rows->append(row);
+}
+
+} // namespace
+
+FindOutcome runWorklistFind(const ConnectionParams& params,
+                            const std::function<void(const WorklistRow&)>& onRow)
+{
+    FindOutcome outcome;
+    Collector collector{nullptr, RowReader(), &onRow, &outcome.rows};
+    const auto find = [&collector](Association& association, Uint16& status) {
+        collector.association = &association;
+        const std::unique_ptr<DcmDataset> identifier = buildWorklistIdentifier();
+        T_DIMSE_C_FindRQ request{};
+        request.MessageID = association.handle()->nextMsgID++;
+        OFStandard::strlcpy(request.AffectedSOPClassUID, UID_FINDModalityWorklistInformationModel,
+                            sizeof(request.AffectedSOPClassUID));
+        request.DataSetType = DIMSE_DATASET_PRESENT;
+        request.Priority = DIMSE_PRIORITY_MEDIUM;
+        T_DIMSE_C_FindRSP response{};
+        DcmDataset* statusDetail = nullptr;
+        int responseCount = 0;
+        const OFCondition cond =
+            DIMSE_findUser(association.handle(), association.contextId(), &request,
+                           identifier.get(), responseCount, onFindResponse, &collector,
+                           DIMSE_NONBLOCKING, association.dimseTimeout(), &response, &statusDetail);
+        delete statusDetail;
+        status = response.DimseStatus;
+        return cond;
+    };
+    const auto succeeded = [&outcome, &collector](Uint16 status) {
+        // A server that limits its answers ends with Cancel: what it sent is shown.
+        if (status == statusCancel && collector.anyRow) {
+            outcome.truncatedByServer = true;
+            return true;
+        }
+        return status == statusSuccess;
+    };
+    outcome.error = runExchange(params, UID_FINDModalityWorklistInformationModel,
+                                QStringLiteral("Modality Worklist"), find, succeeded);
+    if (outcome.error.isError()) {
+        outcome.rows.clear();
+        outcome.truncatedByServer = false;
+    }
+    return outcome;
+}
