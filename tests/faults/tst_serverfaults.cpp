@@ -4,11 +4,13 @@
 // closing that saves the settings, ends at once and tells nobody.
 
 #include "faultscp.h"
+#include "localresolver.h"
 #include "testserver.h"
 #include "windowtesting.h"
 #include "worklistclient.h"
 
 #include <QHeaderView>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,6 +19,7 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,6 +33,7 @@ const QStringList threeRowsShown{QStringLiteral("A| Alpha Anna|05.12.1950|Schrit
 enum class Situation {
     QueryNeverAnswered,    // the server took the query and says nothing more
     QueryConnectPending,   // the server's queue is full: the TCP connection never completes
+    QueryLookupPending,    // the server's name is being looked up, and no answer comes
     QueryMidStream,        // 200,000 matches are on their way
     RemovalNeverAnswered,  // the server took the removal object and says nothing more
     DialogOpenDuringQuery, // the settings dialog is open while a query hangs
@@ -124,21 +128,29 @@ std::unique_ptr<MainWindow> TestServerFaults::window(const QString& port, int ti
 
 void TestServerFaults::failureKeepsList_data()
 {
-    QTest::addColumn<bool>("removal");
+    QTest::addColumn<QString>("fault");
     // The failing server first sends two matches of its own, so a list that took them would show.
-    QTest::newRow("query: status 0xC000 after 2 matches") << false;
-    QTest::newRow("removal: status 0x0112") << true;
+    QTest::newRow("query: status 0xC000 after 2 matches") << "status";
+    QTest::newRow("removal: status 0x0112") << "removal";
+    // The helper that runs the query dies in mid-answer, however it dies.
+    QTest::newRow("query: helper killed") << "SIGKILL";
+    QTest::newRow("query: helper crashed") << "SIGSEGV";
 }
 
-// A failed query or removal: one box, the list as it was, and no refresh after it.
+// A failed query or removal: one box, the list as it was, and no refresh after it; the next
+// refresh works.
 void TestServerFaults::failureKeepsList()
 {
-    QFETCH(bool, removal);
+    QFETCH(QString, fault);
+    const bool removal = fault == QLatin1String("removal");
+    const bool killed = fault.startsWith(QLatin1String("SIG"));
 
     BoxRecorder boxes;
     FaultScp good(FaultScp::Mode::ScriptedFind);
     good.setFindAnswers(threeMatches());
     good.setStoreStatus(0x0112);
+    if (killed)
+        good.setMatchInterval(std::chrono::milliseconds(300));
     QVERIFY(good.start());
     auto window = this->window(QString::number(good.port()));
     QVERIFY(window);
@@ -152,8 +164,8 @@ void TestServerFaults::failureKeepsList()
     answers.push_back(worklistMatch("Y", "Fremd^Yvonne", "9.9.2"));
     bad.setFindAnswers(std::move(answers), 0xC000);
     QVERIFY(bad.start());
-    FaultScp& server = removal ? good : bad;
-    if (!removal)
+    FaultScp& server = removal || killed ? good : bad;
+    if (&server == &bad)
         changePortInDialog(*window, bad.port());
     QVERIFY(TestServer::readFile(settingsPath())
                 .contains(QStringLiteral("Port=%1").arg(server.port())));
@@ -170,8 +182,19 @@ void TestServerFaults::failureKeepsList()
     selectRow(*window, 1);
     QTest::mouseClick(window->findChild<QPushButton*>(removal ? "cmdDel" : "cmdRefresh"),
                       Qt::LeftButton);
+    if (killed) {
+        QTRY_COMPARE_WITH_TIMEOUT(server.findRequests(), findsBefore + 1, 10000);
+        const auto* helper = window->client().findChild<QProcess*>();
+        QVERIFY(helper);
+        ::kill(pid_t(helper->processId()), fault == QLatin1String("SIGKILL") ? SIGKILL : SIGSEGV);
+    }
     QVERIFY(handled.wait(15000));
     QCOMPARE(boxes.texts.size(), 1);
+    if (killed)
+        QCOMPARE(boxes.texts.first(),
+                 QStringLiteral("-6 - Austausch mit 127.0.0.1:%1 gescheitert: das Hilfsprogramm "
+                                "ist abgestürzt")
+                     .arg(server.port()));
     QVERIFY2(boxes.texts.first().contains(QStringLiteral("127.0.0.1:%1").arg(server.port())),
              qPrintable(boxes.texts.first()));
     QCOMPARE(shownRows(*window), threeRowsShown);
@@ -180,6 +203,12 @@ void TestServerFaults::failureKeepsList()
     if (!removal)
         QCOMPARE(statusWhileOpen,
                  stand + QStringLiteral(" – letzte Aktualisierung fehlgeschlagen"));
+    if (killed) {
+        window->cmdRefresh_Click();
+        QVERIFY(handled.wait(15000));
+        QCOMPARE(boxes.texts.size(), 1);
+        QCOMPARE(statusOf(*window).left(11), QStringLiteral("3 Einträge,"));
+    }
 }
 
 void TestServerFaults::cancelAfterMatchesKeepsThemAndTellsOnce()
@@ -252,6 +281,7 @@ void TestServerFaults::closeSavesAndEnds_data()
     QTest::addColumn<Situation>("situation");
     QTest::newRow("query: server never answers") << Situation::QueryNeverAnswered;
     QTest::newRow("query: connection never completes") << Situation::QueryConnectPending;
+    QTest::newRow("query: host name lookup never answers") << Situation::QueryLookupPending;
     QTest::newRow("query: 200,000 matches arriving") << Situation::QueryMidStream;
     QTest::newRow("removal: server never answers") << Situation::RemovalNeverAnswered;
     QTest::newRow("settings dialog open, query hangs") << Situation::DialogOpenDuringQuery;
@@ -269,7 +299,11 @@ void TestServerFaults::closeSavesAndEnds()
     std::unique_ptr<FaultScp> server;
     FullListener full;
     quint16 port = full.port;
-    if (situation != S::QueryConnectPending) {
+    const bool lookup = situation == S::QueryLookupPending;
+    LocalResolver resolver(LocalResolver::Mode::Silent);
+    if (lookup && !resolver.isActive())
+        QSKIP("needs a resolver of its own: run as root, in a mount namespace of its own");
+    if (situation != S::QueryConnectPending && !lookup) {
         server = std::make_unique<FaultScp>(situation == S::QueryNeverAnswered || dialog
                                                 ? FaultScp::Mode::NeverAnswer
                                                 : FaultScp::Mode::ScriptedFind);
@@ -286,8 +320,9 @@ void TestServerFaults::closeSavesAndEnds()
     auto window = this->window(startsWithList ? QString::number(port) : QString(), 60);
     QVERIFY(window);
     QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    if (!startsWithList)
-        changePortInDialog(*window, port); // no query yet: the user names the server
+    if (!startsWithList) // no query yet: the user names the server
+        changePortInDialog(*window, port,
+                           lookup ? QStringLiteral("kelvara-test.invalid") : QString());
     QCOMPARE(shownRows(*window).size(), startsWithList ? 3 : 0);
     QCOMPARE(boxes.texts, QStringList());
 
@@ -304,6 +339,8 @@ void TestServerFaults::closeSavesAndEnds()
         window->cmdRefresh_Click();
         if (situation == S::QueryConnectPending)
             QTRY_VERIFY_WITH_TIMEOUT(connectPendingTo(port), 10000);
+        else if (lookup)
+            QTRY_VERIFY_WITH_TIMEOUT(resolver.queries() > 0, 10000);
         else
             QTRY_VERIFY_WITH_TIMEOUT(server->findRequests() == 1, 10000);
     }

@@ -79,11 +79,13 @@ inline QStringList shownRows(const MainWindow& window, int column = -1)
 }
 
 // Points the window at another port through the settings dialog, as a user would.
-inline void changePortInDialog(MainWindow& window, quint16 port)
+inline void changePortInDialog(MainWindow& window, quint16 port, const QString& host = {})
 {
-    QTimer::singleShot(0, [port] {
+    QTimer::singleShot(0, [port, host] {
         if (QWidget* dialog = QApplication::activeModalWidget()) {
             dialog->findChild<QLineEdit*>("txtPort")->setText(QString::number(port));
+            if (!host.isEmpty())
+                dialog->findChild<QLineEdit*>("txtIP")->setText(host);
             dialog->findChild<QPushButton*>("cmdSave")->click();
         }
     });
