@@ -573,6 +573,10 @@ Result measureSize(const Options& options, int n, const QString& identifierFile,
                 {QStringLiteral("-q"), QStringLiteral("-W"), QStringLiteral("-aet"),
                  QLatin1String(kOwnAet), QStringLiteral("-aec"), QLatin1String(kServerAet),
                  QStringLiteral("127.0.0.1"), QString::number(server.port()), identifierFile});
+            // The toolkit's own switch: findscu then sends without the Nagle delay, as we do.
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("TCP_NODELAY"), QStringLiteral("1"));
+            findscu.setProcessEnvironment(environment);
             findscu.setStandardOutputFile(QProcess::nullDevice());
             findscu.setStandardErrorFile(QProcess::nullDevice());
             const qint64 start = monotonicNs();
