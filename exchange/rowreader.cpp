@@ -2,7 +2,6 @@
 
 #include "toolkitlog.h"
 
-#include <QRegularExpression>
 #include <QStringDecoder>
 
 #include <dcmtk/config/osconfig.h>
@@ -12,7 +11,6 @@
 #include <dcmtk/dcmdata/dcitem.h>
 #include <dcmtk/dcmdata/dcsequen.h>
 #include <dcmtk/dcmdata/dcspchrs.h>
-#include <dcmtk/dcmdata/dcvr.h>
 
 #include <cstring>
 #include <optional>
@@ -69,79 +67,12 @@ std::optional<QString> fromUtf8Strict(RawValue value)
     return text;
 }
 
-quint16 le16(const uchar* p)
-{
-    return quint16(p[0] | (p[1] << 8));
-}
-
-quint32 le32(const uchar* p)
-{
-    return quint32(p[0]) | (quint32(p[1]) << 8) | (quint32(p[2]) << 16) | (quint32(p[3]) << 24);
-}
-
-bool isExplicitVr(const uchar* p)
-{
-    return p[0] >= 'A' && p[0] <= 'Z' && p[1] >= 'A' && p[1] <= 'Z';
-}
-
-// The toolkit reserves a value's memory by its length field before it reads the value, so a
-// garbled length in a few bytes could make it reserve gigabytes. Walks the element headers
-// (little endian, explicit or implicit VR, into sequences and items) and returns where the
-// first element starts whose value would run past the end; the bytes up to there still parse.
-qsizetype plausibleLength(const QByteArray& bytes)
-{
-    const auto* data = reinterpret_cast<const uchar*>(bytes.constData());
-    const qsizetype size = bytes.size();
-    qsizetype pos = 0;
-    if (size >= 132 && bytes.mid(128, 4) == "DICM")
-        pos = 132;
-    while (pos + 8 <= size) {
-        const qsizetype start = pos;
-        const quint16 group = le16(data + pos);
-        const quint16 element = le16(data + pos + 2);
-        quint32 length = 0;
-        bool descend = false;
-        if (group == 0xFFFE) { // item and delimiters: the content follows directly
-            pos += 8;
-            continue;
-        }
-        if (isExplicitVr(data + pos + 4)) {
-            const char vr[3] = {char(data[pos + 4]), char(data[pos + 5]), '\0'};
-            const DcmVR parsed(vr);
-            if (parsed.usesExtendedLengthEncoding() || parsed.getEVR() == EVR_UNKNOWN2B) {
-                if (pos + 12 > size)
-                    return start;
-                length = le32(data + pos + 8);
-                pos += 12;
-            } else {
-                length = le16(data + pos + 6);
-                pos += 8;
-            }
-            descend = parsed.getEVR() == EVR_SQ;
-        } else {
-            length = le32(data + pos + 4);
-            pos += 8;
-            descend = DcmTag(group, element).getEVR() == EVR_SQ;
-        }
-        if (length == 0xFFFFFFFF)
-            continue; // undefined length: its content is walked like the rest
-        if (qsizetype(length) > size - pos)
-            return start;
-        if (!descend)
-            pos += qsizetype(length);
-    }
-    return size;
-}
-
 enum class CharsetKind { Undeclared, Utf8, Latin1, Other };
 
 // What one cell keeps and shows. A longer value (no VR of a shown attribute allows more than
 // 64 characters a component) is cut: painting or keeping megabytes in a cell would hold the
 // window and the memory.
 constexpr qsizetype maxCellChars = 1024;
-
-// Distinct descriptions a reader keeps for sharing.
-constexpr qsizetype maxSharedTexts = 4096;
 
 // The first bytes of a value, enough for maxCellChars characters in its character set, so a
 // huge value is never decoded whole. A cut never splits a UTF-8 sequence. Sets `cut` when
@@ -226,14 +157,9 @@ struct RowReader::Converters
     }
 };
 
-RowReader::RowReader(const QLocale& locale)
-    : m_locale(locale), m_converters(std::make_unique<Converters>())
+RowReader::RowReader() : m_converters(std::make_unique<Converters>())
 {
     silenceToolkitLog();
-    // A two-digit year is ambiguous for a birth date: widen any year pattern to four digits.
-    m_dateFormat = m_locale.dateFormat(QLocale::ShortFormat);
-    static const QRegularExpression yearPattern(QStringLiteral("y+"));
-    m_dateFormat.replace(yearPattern, QStringLiteral("yyyy"));
 }
 
 RowReader::~RowReader() = default;
@@ -281,26 +207,9 @@ WorklistRow RowReader::read(DcmItem& dataset)
         return fromUtf8Strict({converted.c_str(), converted.size()}).value_or(QString());
     };
 
-    // A worklist names a few procedures over and over: equal bytes in the same character set
-    // decode to the same text, so the rows share one copy of it.
-    if (m_descriptions.charset != charset) {
-        m_descriptions.charset = charset;
-        m_descriptions.texts.clear();
-    }
-    const auto description = [&](RawValue value) -> QString {
-        if (!value.data || value.size == 0)
-            return {};
+    const auto description = [&](RawValue value) {
         bool cut = false;
-        value = head(value, kind, &cut);
-        const QByteArray bytes = QByteArray::fromRawData(value.data, qsizetype(value.size));
-        const auto known = m_descriptions.texts.constFind(bytes);
-        if (known != m_descriptions.texts.cend())
-            return *known;
-        QString text = capped(decode(value, false, &cut), cut);
-        // Bounded, for a server that sends a different description with every entry.
-        if (m_descriptions.texts.size() < maxSharedTexts)
-            m_descriptions.texts.insert(QByteArray(value.data, qsizetype(value.size)), text);
-        return text;
+        return capped(decode(value, false, &cut), cut);
     };
 
     WorklistRow row;
@@ -312,13 +221,6 @@ WorklistRow RowReader::read(DcmItem& dataset)
     row.patientId = cell(DCM_PatientID, false);
     row.name = cell(DCM_PatientName, true);
     row.birthDateValue = parseDicomDate(rawValue(dataset, DCM_PatientBirthDate));
-    if (row.birthDateValue.isValid()) {
-        // Formatting by the locale is slow, and many patients share a birthday.
-        QString& shown = m_dates[row.birthDateValue.toJulianDay()];
-        if (shown.isNull())
-            shown = m_locale.toString(row.birthDateValue, m_dateFormat);
-        row.birthDate = shown;
-    }
 
     DcmSequenceOfItems* steps = nullptr;
     if (dataset.findAndGetSequence(DCM_ScheduledProcedureStepSequence, steps).good() && steps &&
@@ -340,17 +242,17 @@ WorklistRow RowReader::read(DcmItem& dataset)
     return row;
 }
 
-WorklistRow rowFromDataset(DcmItem& dataset, const QLocale& locale)
+WorklistRow rowFromDataset(DcmItem& dataset)
 {
-    RowReader reader(locale);
+    RowReader reader;
     return reader.read(dataset);
 }
 
-WorklistRow rowFromDicomBytes(const QByteArray& bytes, const QLocale& locale)
+WorklistRow rowFromDicomBytes(const QByteArray& bytes)
 {
     silenceToolkitLog();
     DcmInputBufferStream stream;
-    stream.setBuffer(bytes.constData(), offile_off_t(plausibleLength(bytes)));
+    stream.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
     stream.setEos();
     // Reads the meta header when the bytes carry one, a bare data set otherwise. A read that
     // fails half-way keeps what it had read; the row takes what is there.
@@ -359,7 +261,5 @@ WorklistRow rowFromDicomBytes(const QByteArray& bytes, const QLocale& locale)
     file.read(stream, EXS_Unknown, EGL_noChange);
     file.transferEnd();
     DcmDataset* dataset = file.getDataset();
-    if (!dataset)
-        return {};
-    return rowFromDataset(*dataset, locale);
+    return dataset ? rowFromDataset(*dataset) : WorklistRow();
 }

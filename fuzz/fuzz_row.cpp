@@ -52,16 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static const QLocale german(QLocale::German, QLocale::Germany);
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
-    const WorklistRow row = rowFromDicomBytes(bytes, german);
+    const WorklistRow row = rowFromDicomBytes(bytes);
 
     check(isWellFormed(row.patientId), "patientId well-formed");
     check(isWellFormed(row.name), "name well-formed");
-    check(isWellFormed(row.birthDate), "birthDate well-formed");
     check(isWellFormed(row.stepDescription), "stepDescription well-formed");
     check(isWellFormed(row.studyDescription), "studyDescription well-formed");
     check(isWellFormed(row.entryKey), "entryKey well-formed");
-    // The shown birth date and the one the column sorts by come from the same value.
-    check(row.birthDate.isEmpty() != row.birthDateValue.isValid(), "birth date text matches value");
     check(row.name.isEmpty() || row.name.startsWith(u' '), "name starts with a blank");
 
     // The row travels from the exchange helper to the window unchanged, whatever it holds.
@@ -71,9 +68,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
           "answer readable");
     const QVector<WorklistRow> back = reader.takeRows();
     check(reader.isComplete() && back.size() == 1, "one row arrives");
-    for (int column = 0; column < 5; ++column)
+    for (int column : {0, 1, 3, 4})
         check(columnText(back[0], column) == columnText(row, column), "cell arrives unchanged");
     check(back[0].entryKey == row.entryKey && back[0].birthDateValue == row.birthDateValue,
           "key and date arrive unchanged");
+    // The shown birth date and the one the column sorts by come from the same value.
+    check(isWellFormed(back[0].birthDate) &&
+              back[0].birthDate.isEmpty() != back[0].birthDateValue.isValid(),
+          "birth date text matches value");
     return 0;
 }

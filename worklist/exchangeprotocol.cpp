@@ -1,6 +1,10 @@
 #include "exchangeprotocol.h"
 
+#include <QDataStream>
+#include <QIODevice>
 #include <QRegularExpression>
+
+#include <algorithm>
 
 namespace ExchangeProtocol {
 
@@ -9,7 +13,6 @@ namespace {
 constexpr QByteArrayView formatLine = "kelvara-exchange 1";
 // No line of ours comes near this: a row's cells are cut at 1024 characters each.
 constexpr qsizetype maxLineBytes = 1024 * 1024;
-constexpr qsizetype maxRequestBytes = 256 * 1024;
 
 void appendField(QByteArray& line, const QString& text)
 {
@@ -97,71 +100,38 @@ QByteArray firstLine()
 
 QByteArray encodeRequest(const Request& request)
 {
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(QDataStream::Qt_6_4);
     const ConnectionParams& p = request.params;
     const Timeouts& t = p.timeouts;
-    const auto number = [](int n) {
-        return QString::number(n);
-    };
-    return firstLine() +
-           line("operation", {request.operation == Operation::Find ? QStringLiteral("find")
-                                                                   : QStringLiteral("removal")}) +
-           line("host", {p.host}) + line("port", {p.port}) + line("calledAet", {p.calledAet}) +
-           line("callingAet", {p.callingAet}) +
-           line("timeouts", {number(t.connectSeconds), number(t.acseSeconds),
-                             number(t.dimseSeconds), number(t.marginSeconds)}) +
-           line("tls", {p.tls.enabled ? QStringLiteral("1") : QStringLiteral("0"),
-                        p.tls.caCertificate, p.tls.certificate, p.tls.privateKey}) +
-           line("entryKey", {request.entryKey});
+    out << formatLine.toByteArray() << int(request.operation) << p.host << p.port << p.calledAet
+        << p.callingAet << t.connectSeconds << t.acseSeconds << t.dimseSeconds << t.marginSeconds
+        << p.tls.enabled << p.tls.caCertificate << p.tls.certificate << p.tls.privateKey
+        << request.entryKey;
+    return bytes;
 }
 
 std::optional<Request> decodeRequest(const QByteArray& bytes)
 {
-    if (bytes.size() > maxRequestBytes || !bytes.endsWith('\n'))
-        return std::nullopt;
-    QHash<QByteArray, QStringList> values;
-    const QList<QByteArrayView> lines = split(QByteArrayView(bytes).chopped(1), '\n');
-    if (lines.isEmpty() || lines.first() != formatLine)
-        return std::nullopt;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QList<QByteArrayView> fields = split(lines[i], '\t');
-        QStringList texts;
-        for (qsizetype f = 1; f < fields.size(); ++f) {
-            const std::optional<QString> text = fieldText(fields[f]);
-            if (!text)
-                return std::nullopt;
-            texts << *text;
-        }
-        values.insert(fields.first().toByteArray(), texts);
-    }
-    const auto one = [&values](const char* name) -> std::optional<QString> {
-        const QStringList v = values.value(name);
-        return v.size() == 1 ? std::optional(v.first()) : std::nullopt;
-    };
-    const auto operation = one("operation");
-    const auto host = one("host"), port = one("port"), called = one("calledAet"),
-               calling = one("callingAet"), key = one("entryKey");
-    const QStringList timeouts = values.value("timeouts"), tls = values.value("tls");
-    if (!operation || !host || !port || !called || !calling || !key || timeouts.size() != 4 ||
-        tls.size() != 4 || (*operation != QLatin1String("find") && *operation != "removal"))
-        return std::nullopt;
-
+    QDataStream in(bytes);
+    in.setVersion(QDataStream::Qt_6_4);
     Request request;
-    request.operation = *operation == QLatin1String("find") ? Operation::Find : Operation::Removal;
-    request.entryKey = *key;
     ConnectionParams& p = request.params;
-    p.host = *host;
-    p.port = *port;
-    p.calledAet = *called;
-    p.callingAet = *calling;
-    int* seconds[] = {&p.timeouts.connectSeconds, &p.timeouts.acseSeconds, &p.timeouts.dimseSeconds,
-                      &p.timeouts.marginSeconds};
-    for (int i = 0; i < 4; ++i) {
-        bool ok = false;
-        *seconds[i] = timeouts[i].toInt(&ok);
-        if (!ok || *seconds[i] < 0 || *seconds[i] > 3600)
-            return std::nullopt;
-    }
-    p.tls = {tls[0] == QLatin1String("1"), tls[1], tls[2], tls[3]};
+    Timeouts& t = p.timeouts;
+    QByteArray format;
+    int operation = -1;
+    in >> format >> operation >> p.host >> p.port >> p.calledAet >> p.callingAet >>
+        t.connectSeconds >> t.acseSeconds >> t.dimseSeconds >> t.marginSeconds >> p.tls.enabled >>
+        p.tls.caCertificate >> p.tls.certificate >> p.tls.privateKey >> request.entryKey;
+    const bool sane =
+        in.status() == QDataStream::Ok && in.atEnd() && format == formatLine &&
+        (operation == int(Operation::Find) || operation == int(Operation::Removal)) &&
+        std::min({t.connectSeconds, t.acseSeconds, t.dimseSeconds, t.marginSeconds}) >= 0 &&
+        t.totalSeconds() <= 3600;
+    if (!sane)
+        return std::nullopt;
+    request.operation = Operation(operation);
     return request;
 }
 

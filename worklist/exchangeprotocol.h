@@ -12,12 +12,13 @@
 #include <optional>
 
 // The wire between the window and kelvara-exchange, the helper program that runs one DICOM
-// exchange and ends. Both directions are lines of UTF-8 text, fields separated by tabs; a field
-// writes backslash, tab, CR and LF as "\\", "\t", "\r" and "\n", so every text comes through
-// unchanged. The first line names the format and its version, and a reader takes nothing else.
-//   Request, on the helper's standard input: the first line, then "name<TAB>value" lines.
-//   Answer, on its standard output: the first line, "row" lines as the matches arrive, at most
-//   one "truncated" (the server cut its answer), and last "end" or "error<TAB>number<TAB>text".
+// exchange and ends. Each side starts with the format's name and version, and a reader takes
+// nothing else.
+//   Request, on the helper's standard input: one QDataStream record (see encodeRequest).
+//   Answer, on its standard output: lines of UTF-8 text, fields separated by tabs; a field writes
+//   backslash, tab, CR and LF as "\\", "\t", "\r" and "\n", so every text comes through
+//   unchanged. The first line, "row" lines as the matches arrive, at most one "truncated" (the
+//   server cut its answer), and last "end" or "error<TAB>number<TAB>text".
 namespace ExchangeProtocol {
 
 enum class Operation { Find, Removal };
