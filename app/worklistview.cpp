@@ -1,5 +1,7 @@
 #include "worklistview.h"
 
+#include "worklistmodel.h"
+
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QKeyEvent>
@@ -77,18 +79,33 @@ void WorklistView::fitColumnToContents(int column)
     header()->resizeSection(column, width);
 }
 
-void WorklistView::focusInEvent(QFocusEvent* event)
+void WorklistView::setModel(QAbstractItemModel* model)
 {
-    QTreeView::focusInEvent(event);
-    // Tabbing in gives the list a current row; it must not merely look chosen.
-    if (event->reason() != Qt::MouseFocusReason)
-        selectCurrentRow();
+    if (m_worklist)
+        disconnect(m_worklist, nullptr, this, nullptr);
+    QTreeView::setModel(model);
+    m_worklist = qobject_cast<WorklistModel*>(model);
+    if (!m_worklist)
+        return;
+    // Connected after the view's and the selection's own handlers, so these run last.
+    connect(m_worklist, &QAbstractItemModel::modelAboutToBeReset, this,
+            &WorklistView::rememberChoice);
+    connect(m_worklist, &QAbstractItemModel::modelReset, this, &WorklistView::restoreChoice);
+    connect(m_worklist, &QAbstractItemModel::layoutChanged, this, &WorklistView::scrollToChoice);
+}
+
+int WorklistView::selectedRow() const
+{
+    const QModelIndexList rows =
+        selectionModel() ? selectionModel()->selectedRows() : QModelIndexList();
+    return rows.isEmpty() ? -1 : rows.first().row();
 }
 
 void WorklistView::keyPressEvent(QKeyEvent* event)
 {
     QTreeView::keyPressEvent(event);
-    // Home on the current first row moves nothing, so the view would select nothing.
+    // Home on the current first row moves nothing, so the view would select nothing; a row
+    // that shows only the focus frame must be chosen by these keys all the same.
     switch (event->key()) {
     case Qt::Key_Home:
     case Qt::Key_End:
@@ -115,4 +132,39 @@ void WorklistView::selectCurrentRow()
     if (!selectionModel()->isRowSelected(current.row(), current.parent()))
         selectionModel()->select(current,
                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void WorklistView::rememberChoice()
+{
+    m_chosen.reset();
+    m_current.reset();
+    if (const WorklistRow* row = m_worklist->rowAt(selectedRow()))
+        m_chosen = *row;
+    if (const WorklistRow* row = m_worklist->rowAt(currentIndex().row()))
+        m_current = *row;
+}
+
+void WorklistView::restoreChoice()
+{
+    const int current = m_current ? m_worklist->viewRowOf(*m_current) : -1;
+    const int chosen = m_chosen ? m_worklist->viewRowOf(*m_chosen) : -1;
+    m_chosen.reset();
+    m_current.reset();
+    // A new list must not pull the view away from where the user has scrolled to.
+    const bool scrolls = hasAutoScroll();
+    setAutoScroll(false);
+    if (current >= 0)
+        selectionModel()->setCurrentIndex(model()->index(current, 0),
+                                          QItemSelectionModel::NoUpdate);
+    if (chosen >= 0)
+        selectionModel()->select(model()->index(chosen, 0),
+                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    setAutoScroll(scrolls);
+}
+
+void WorklistView::scrollToChoice()
+{
+    const int chosen = selectedRow();
+    if (chosen >= 0)
+        scrollTo(model()->index(chosen, 0));
 }

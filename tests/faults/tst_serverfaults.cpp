@@ -144,15 +144,34 @@ std::unique_ptr<MainWindow> TestServerFaults::window(const QString& port, int ti
 void TestServerFaults::failureKeepsList_data()
 {
     QTest::addColumn<bool>("removal");
+    QTest::addColumn<QString>("told");     // the box's whole text; %1 is the failing server's port
+    QTest::addColumn<QStringList>("then"); // the server each following tick meets
+    QTest::addColumn<int>("boxesThen");
+    const QString failing = QStringLiteral("49152 - Server 127.0.0.1:%1 meldet Status 0xC000 "
+                                           "(Anfrage kann nicht verarbeitet werden)");
     // The failing server first sends two matches of its own, so a list that took them would show.
-    QTest::newRow("query: status 0xC000 after 2 matches") << false;
-    QTest::newRow("removal: status 0x0112") << true;
+    QTest::newRow("query: status 0xC000 after 2 matches") << false << failing << QStringList() << 0;
+    QTest::newRow("query: the same failure again: no second box")
+        << false << failing << QStringList{"bad", "bad"} << 0;
+    QTest::newRow("query: a success, then the failure again: a box")
+        << false << failing << QStringList{"good", "bad"} << 1;
+    QTest::newRow("query: another failure: its own box")
+        << false << failing << QStringList{"refused"} << 1;
+    QTest::newRow("removal: status 0x0112")
+        << true
+        << QStringLiteral("274 - Nicht entfernt: B Beta Bernd, 05.12.1950 – Schritt: Server "
+                          "127.0.0.1:%1 meldet Status 0x0112 (Eintrag nicht vorhanden)")
+        << QStringList() << 0;
 }
 
-// A failed query or removal: one box, the list as it was, and no refresh after it.
+// A failed query or removal: one box, the list as it was, and no refresh after it. Ticks that
+// meet the same failure again bring no box until a refresh has succeeded.
 void TestServerFaults::failureKeepsList()
 {
     QFETCH(bool, removal);
+    QFETCH(QString, told);
+    QFETCH(QStringList, then);
+    QFETCH(int, boxesThen);
 
     BoxRecorder boxes;
     FaultScp good(FaultScp::Mode::ScriptedFind);
@@ -179,6 +198,7 @@ void TestServerFaults::failureKeepsList()
 
     QSignalSpy handled(window.get(),
                        removal ? &MainWindow::removalHandled : &MainWindow::queryHandled);
+    QSignalSpy queried(window.get(), &MainWindow::queryHandled);
     const int findsBefore = server.findRequests();
     // While the box is open, the minute's tick queries nothing, and the status line tells.
     QString statusWhileOpen;
@@ -190,15 +210,28 @@ void TestServerFaults::failureKeepsList()
     QTest::mouseClick(window->findChild<QPushButton*>(removal ? "cmdDel" : "cmdRefresh"),
                       Qt::LeftButton);
     QVERIFY(handled.wait(15000));
-    QCOMPARE(boxes.texts.size(), 1);
-    QVERIFY2(boxes.texts.first().contains(QStringLiteral("127.0.0.1:%1").arg(server.port())),
-             qPrintable(boxes.texts.first()));
+    QCOMPARE(boxes.texts, QStringList{told.arg(server.port())});
     QCOMPARE(shownRows(*window), threeRowsShown);
     QVERIFY(!window->client().isBusy());
     QCOMPARE(server.findRequests(), findsBefore + (removal ? 0 : 1));
+    const QString failed = stand + QStringLiteral(" – letzte Aktualisierung fehlgeschlagen: ");
     if (!removal)
-        QCOMPARE(statusWhileOpen,
-                 stand + QStringLiteral(" – letzte Aktualisierung fehlgeschlagen"));
+        QCOMPARE(statusWhileOpen, failed + boxes.texts.first());
+
+    const quint16 refused = TestServer::freePort();
+    for (const QString& next : then) {
+        const quint16 port = next == "good" ? good.port() : next == "bad" ? bad.port() : refused;
+        if (window->settings().Port != QString::number(port))
+            changePortInDialog(*window, port);
+        queried.clear();
+        window->tmrWork_Timer();
+        QVERIFY(queried.wait(15000));
+    }
+    QCOMPARE(boxes.texts.size(), 1 + boxesThen);
+    // However many boxes, the red line says since when the list is old and why.
+    if (!then.isEmpty())
+        QVERIFY2(statusOf(*window).startsWith(failed + boxes.texts.constLast().left(8)),
+                 qPrintable(statusOf(*window)));
 }
 
 void TestServerFaults::cancelAfterMatchesKeepsThemAndTellsOnce()
