@@ -5,6 +5,8 @@
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QKeyEvent>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QStyledItemDelegate>
 #include <QToolTip>
 
@@ -41,6 +43,31 @@ public:
     }
 };
 
+// Draws the keyboard focus as a dotted frame, as a Windows list does. The desktop style may
+// fill it with a tint of the selection colour, and a row that only has the focus must not look
+// chosen.
+class FocusFrameStyle final : public QProxyStyle
+{
+public:
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override
+    {
+        if (element != PE_FrameFocusRect) {
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        if (!(option->state & State_KeyboardFocusChange))
+            return;
+        painter->save();
+        const QPalette::ColorRole role =
+            option->state & State_Selected ? QPalette::HighlightedText : QPalette::Text;
+        painter->setPen(QPen(option->palette.color(role), 1, Qt::DotLine));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
+        painter->restore();
+    }
+};
+
 // How many of a column's longest texts are measured: text length and drawn width go together
 // closely enough that the widest text is among them, and measuring all of 100,000 rows would
 // hold the window.
@@ -51,6 +78,9 @@ constexpr int fitCandidates = 64;
 WorklistView::WorklistView(QWidget* parent) : QTreeView(parent)
 {
     setItemDelegate(new CutTextDelegate(this));
+    auto* focusStyle = new FocusFrameStyle;
+    focusStyle->setParent(this);
+    setStyle(focusStyle);
     // The view's own fit measures only the rows in sight.
     disconnect(header(), SIGNAL(sectionHandleDoubleClicked(int)), this,
                SLOT(resizeColumnToContents(int)));
