@@ -307,6 +307,7 @@ void TestMainWindow::removal()
     QCOMPARE(heldWhileOpen, 0);
     const int gone = removed.isEmpty() ? 0 : int(removed.count(';')) + 1;
     QCOMPARE(shownRows(*window).size(), 4 - gone);
+    QCOMPARE(selectedRow(*window), gone ? -1 : chosen); // a chosen entry that went leaves no choice
     QCOMPARE(server.output().contains(QStringLiteral("REMOVE ")), gone > 0);
     const QString stand = QStringLiteral("%1 Einträge, Stand %2").arg(4 - gone).arg(nowText());
     QCOMPARE(statusOf(*window), removed.isEmpty() ? stand : "Entfernt: " + removed + " – " + stand);
