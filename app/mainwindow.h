@@ -124,7 +124,7 @@ private:
     qsizetype m_shownCount = 0;
     QString m_lastFailure; // why the last refresh failed, "number - description"
     int m_failureTold = 0; // the number whose box this outage has shown; 0: none
-    // The rows each removal asked for and not yet ended takes off the list, taken at the click.
+    // For each removal asked for and not yet ended, the rows it takes off, as shown at the click.
     QQueue<QVector<WorklistRow>> m_removalsAsked;
     QVector<WorklistRow> m_removed; // removed by the server, looked for in the next list
     QString m_lastRemoved;          // shown with the next list
