@@ -5,6 +5,7 @@
 #include "findoutcome.h"
 #include "mainlayout.h"
 #include "messagebox.h"
+#include "removaltexts.h"
 #include "settingsdialog.h"
 #include "settingsstore.h"
 #include "statusline.h"
@@ -206,8 +207,9 @@ bool MainWindow::connectionComplete() const
 
 void MainWindow::tmrWork_Timer()
 {
-    // A server that is down for an hour leaves one box, not sixty.
-    if (MessageBox::isOpen())
+    // A server that is down for an hour leaves one box, not sixty. A notice or a question
+    // that waits for the user holds up nothing.
+    if (MessageBox::isFailureOpen())
         return;
     cmdRefresh_Click();
 }
@@ -231,19 +233,33 @@ void MainWindow::onQueryFinished(const FindOutcome& outcome)
     if (outcome.error.isError()) {
         if (!outcome.error.isAbortedByProgram()) {
             m_lastRefreshFailed = true;
-            m_lastRemoved.clear();
+            m_lastFailure = outcome.error.messageText();
+            m_removed.clear();
             updateStatus();
-            MessageBox::showStop(this, outcome.error.messageText());
+            // One box per outage: while the same failure goes on, the red status line tells.
+            if (outcome.error.number != m_failureTold) {
+                m_failureTold = outcome.error.number;
+                MessageBox::showStop(this, outcome.error.messageText());
+            }
         }
         emit queryHandled();
         return;
     }
+    m_failureTold = 0;
     const qsizetype count = outcome.rows.size();
     const QDateTime asked = QDateTime::currentDateTime();
     m_model->setRows(outcome.rows, [this, count, asked] {
         m_lastRefreshFailed = false;
         m_lastGoodRefresh = asked;
         m_shownCount = count;
+        // Named are the entries that really left the list, not those the user asked for.
+        QVector<WorklistRow> gone;
+        for (const WorklistRow& row : std::as_const(m_removed)) {
+            if (m_model->viewRowOf(row) < 0)
+                gone << row;
+        }
+        m_removed.clear();
+        m_lastRemoved = entriesText(gone);
         updateStatus();
         m_lastRemoved.clear();
     });
@@ -272,26 +288,38 @@ void MainWindow::lvWorklist_ColumnClick(int columnIndex)
 
 void MainWindow::cmdDel_Click()
 {
-    const QModelIndexList selected = lvWorklist->selectionModel()->selectedRows();
-    const WorklistRow* row = selected.isEmpty() ? nullptr : m_model->rowAt(selected.first().row());
+    const int chosen = lvWorklist->selectedRow();
+    const WorklistRow* row = m_model->rowAt(chosen);
     if (!row) {
         MessageBox::showInfo(this, QStringLiteral("Kein Eintrag ausgewählt."));
         emit removalHandled();
         return;
     }
-    const QString entry = (row->patientId + row->name).simplified();
     if (row->entryKey.trimmed().isEmpty()) {
         // An empty key names no entry: a server would remove nothing and might call it success.
         MessageBox::showInfo(this,
                              QStringLiteral("Der Eintrag %1 hat keine Study Instance UID und kann "
                                             "nicht entfernt werden. Es wurde nichts gesendet.")
-                                 .arg(entry));
+                                 .arg(entryText(*row)));
         emit removalHandled();
         return;
     }
-    // The key is taken now; the removal may wait for a running query to end.
-    m_removalsAsked.enqueue(entry);
-    m_client->startRemoval(connectionParams(), row->entryKey);
+    // The key and the rows are taken now; the removal may wait for a running query to end,
+    // and a refresh may come while the question is open.
+    const QString key = row->entryKey;
+    QVector<WorklistRow> going{*row};
+    if (m_removalActsOnStudyKey) {
+        for (const int other : m_model->viewRowsWithKey(key)) {
+            if (other != chosen)
+                going << *m_model->rowAt(other);
+        }
+    }
+    if (going.size() > 1 && !MessageBox::askYesNo(this, sharedKeyQuestion(going))) {
+        emit removalHandled();
+        return;
+    }
+    m_removalsAsked.enqueue(going);
+    m_client->startRemoval(connectionParams(), key);
     updateStatus();
 }
 
@@ -302,18 +330,18 @@ void MainWindow::picDel_Click()
 
 void MainWindow::onRemovalFinished(const DicomError& error)
 {
-    const QString entry = m_removalsAsked.isEmpty() ? QString() : m_removalsAsked.dequeue();
+    const QVector<WorklistRow> rows =
+        m_removalsAsked.isEmpty() ? QVector<WorklistRow>() : m_removalsAsked.dequeue();
     if (m_unloaded) {
         emit removalHandled();
         return;
     }
     if (!error.isError()) {
-        m_lastRemoved =
-            m_lastRemoved.isEmpty() ? entry : m_lastRemoved + QStringLiteral(", ") + entry;
+        m_removed << rows;
         cmdRefresh_Click();
     } else if (!error.isAbortedByProgram()) {
         updateStatus();
-        MessageBox::showStop(this, error.messageText());
+        MessageBox::showStop(this, notRemovedText(error, rows));
     }
     emit removalHandled();
 }
@@ -379,9 +407,11 @@ void MainWindow::updateStatus()
             QStringLiteral("Keine Verbindung eingerichtet – bitte unter Einstellungen eintragen");
         warning = true;
     } else if (m_lastRefreshFailed) {
-        text = m_lastGoodRefresh.isValid()
-                   ? standText() + QStringLiteral(" – letzte Aktualisierung fehlgeschlagen")
-                   : QStringLiteral("Keine Liste – Aktualisierung fehlgeschlagen");
+        // Says since when the list is old and why, also after the one box of an outage.
+        text = (m_lastGoodRefresh.isValid()
+                    ? standText() + QStringLiteral(" – letzte Aktualisierung fehlgeschlagen")
+                    : QStringLiteral("Keine Liste – Aktualisierung fehlgeschlagen")) +
+               QStringLiteral(": ") + m_lastFailure;
         warning = true;
     } else if (m_lastGoodRefresh.isValid()) {
         const QString entries =

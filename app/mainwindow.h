@@ -124,6 +124,15 @@ private:
     bool m_lastRefreshFailed = false;
     QDateTime m_lastGoodRefresh; // invalid before the first list arrived
     qsizetype m_shownCount = 0;
-    QQueue<QString> m_removalsAsked; // "ID Name" of each removal asked for and not yet ended
-    QString m_lastRemoved;           // shown with the next list
+    QString m_lastFailure; // why the last refresh failed, "number - description"
+    int m_failureTold = 0; // the number whose box this outage has shown; 0: none
+    // For each removal asked for and not yet ended, the rows it takes off, as shown at the click.
+    QQueue<QVector<WorklistRow>> m_removalsAsked;
+    QVector<WorklistRow> m_removed; // removed by the server, looked for in the next list
+    QString m_lastRemoved;          // shown with the next list
+
+    // The removal object names the study's key, so it takes every step of that study off the
+    // worklist, and the user is asked first when the list shows more than the chosen one. A
+    // removal that names the step itself acts on the chosen row alone and asks nothing.
+    bool m_removalActsOnStudyKey = true;
 };

@@ -1,6 +1,7 @@
 #include "messagebox.h"
 
 #include <QCoreApplication>
+#include <QPushButton>
 
 namespace {
 
@@ -10,17 +11,26 @@ MessageBox::Observer& observer()
     return instance;
 }
 
-int openBoxes = 0;
+int openFailureBoxes = 0;
 
-void show(QWidget* parent, QMessageBox::Icon icon, const QString& text)
+// Runs `box` with the program's caption; returns the button the user pressed, or nullptr.
+QAbstractButton* run(QMessageBox& box)
 {
-    QMessageBox box(icon, QCoreApplication::applicationName(), text, QMessageBox::Ok, parent);
+    box.setWindowTitle(QCoreApplication::applicationName());
     box.setObjectName(QStringLiteral("messageBox"));
-    ++openBoxes;
     if (observer())
         observer()(box);
     box.exec();
-    --openBoxes;
+    return box.clickedButton();
+}
+
+void show(QWidget* parent, QMessageBox::Icon icon, const QString& text)
+{
+    QMessageBox box(icon, QString(), text, QMessageBox::Ok, parent);
+    const bool failure = icon == QMessageBox::Critical;
+    openFailureBoxes += failure ? 1 : 0;
+    run(box);
+    openFailureBoxes -= failure ? 1 : 0;
 }
 
 } // namespace
@@ -37,9 +47,20 @@ void showInfo(QWidget* parent, const QString& text)
     show(parent, QMessageBox::Information, text);
 }
 
-bool isOpen()
+bool askYesNo(QWidget* parent, const QString& text)
 {
-    return openBoxes > 0;
+    QMessageBox box(QMessageBox::Question, QString(), text, QMessageBox::NoButton, parent);
+    // German whatever Qt's own translation says; the mnemonics let J and N answer.
+    QPushButton* yes = box.addButton(QStringLiteral("&Ja"), QMessageBox::YesRole);
+    QPushButton* no = box.addButton(QStringLiteral("&Nein"), QMessageBox::NoRole);
+    box.setDefaultButton(no);
+    box.setEscapeButton(no);
+    return run(box) == yes;
+}
+
+bool isFailureOpen()
+{
+    return openFailureBoxes > 0;
 }
 
 void setObserver(Observer newObserver)

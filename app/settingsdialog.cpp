@@ -92,3 +92,9 @@ ConnectionFields SettingsDialog::values() const
 {
     return {txtLocAET->text(), txtAET->text(), txtIP->text(), txtPort->text()};
 }
+
+void SettingsDialog::showEvent(QShowEvent* event)
+{
+    // Not QDialog's own: that one moves the dialog to the middle of its owner.
+    QWidget::showEvent(event);
+}

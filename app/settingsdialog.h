@@ -28,6 +28,10 @@ public:
 
     [[nodiscard]] ConnectionFields values() const;
 
+protected:
+    // Goes where the window system places new windows: QDialog would centre it on its owner.
+    void showEvent(QShowEvent* event) override;
+
 private:
     QLineEdit* txtLocAET;
     QGroupBox* Frame1;

@@ -183,3 +183,28 @@ const WorklistRow* WorklistModel::rowAt(int viewRow) const
         return nullptr;
     return &m_rows[m_order[viewRow]];
 }
+
+int WorklistModel::viewRowOf(const WorklistRow& entry) const
+{
+    int found = -1;
+    for (int viewRow = 0; viewRow < m_order.size(); ++viewRow) {
+        const WorklistRow& row = m_rows[m_order[viewRow]];
+        if (row.entryKey != entry.entryKey || row.stepDescription != entry.stepDescription)
+            continue;
+        if (row.patientId == entry.patientId && row.name == entry.name)
+            return viewRow;
+        if (found < 0)
+            found = viewRow;
+    }
+    return found;
+}
+
+QVector<int> WorklistModel::viewRowsWithKey(const QString& entryKey) const
+{
+    QVector<int> viewRows;
+    for (int viewRow = 0; viewRow < m_order.size(); ++viewRow) {
+        if (m_rows[m_order[viewRow]].entryKey == entryKey)
+            viewRows << viewRow;
+    }
+    return viewRows;
+}

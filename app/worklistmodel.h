@@ -37,6 +37,11 @@ public:
 
     // The row shown at `viewRow`, or nullptr outside the list.
     [[nodiscard]] const WorklistRow* rowAt(int viewRow) const;
+    // Where the same entry as `entry` is shown now: the row with its key and its step (of
+    // several, the one with its patient too), or -1 when it has gone.
+    [[nodiscard]] int viewRowOf(const WorklistRow& entry) const;
+    // The view rows of every row with this entry key, in the list's order.
+    [[nodiscard]] QVector<int> viewRowsWithKey(const QString& entryKey) const;
 
 signals:
     // A sort that ran on a pool thread is in view.

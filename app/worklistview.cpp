@@ -1,8 +1,12 @@
 #include "worklistview.h"
 
+#include "worklistmodel.h"
+
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QKeyEvent>
+#include <QPainter>
+#include <QProxyStyle>
 #include <QStyledItemDelegate>
 #include <QToolTip>
 
@@ -39,6 +43,31 @@ public:
     }
 };
 
+// Draws the keyboard focus as a dotted frame, as a Windows list does. The desktop style may
+// fill it with a tint of the selection colour, and a row that only has the focus must not look
+// chosen.
+class FocusFrameStyle final : public QProxyStyle
+{
+public:
+    void drawPrimitive(PrimitiveElement element, const QStyleOption* option, QPainter* painter,
+                       const QWidget* widget) const override
+    {
+        if (element != PE_FrameFocusRect) {
+            QProxyStyle::drawPrimitive(element, option, painter, widget);
+            return;
+        }
+        if (!(option->state & State_KeyboardFocusChange))
+            return;
+        painter->save();
+        const QPalette::ColorRole role =
+            option->state & State_Selected ? QPalette::HighlightedText : QPalette::Text;
+        painter->setPen(QPen(option->palette.color(role), 1, Qt::DotLine));
+        painter->setBrush(Qt::NoBrush);
+        painter->drawRect(option->rect.adjusted(0, 0, -1, -1));
+        painter->restore();
+    }
+};
+
 // How many of a column's longest texts are measured: text length and drawn width go together
 // closely enough that the widest text is among them, and measuring all of 100,000 rows would
 // hold the window.
@@ -49,6 +78,9 @@ constexpr int fitCandidates = 64;
 WorklistView::WorklistView(QWidget* parent) : QTreeView(parent)
 {
     setItemDelegate(new CutTextDelegate(this));
+    auto* focusStyle = new FocusFrameStyle;
+    focusStyle->setParent(this);
+    setStyle(focusStyle);
     // The view's own fit measures only the rows in sight.
     disconnect(header(), SIGNAL(sectionHandleDoubleClicked(int)), this,
                SLOT(resizeColumnToContents(int)));
@@ -77,18 +109,33 @@ void WorklistView::fitColumnToContents(int column)
     header()->resizeSection(column, width);
 }
 
-void WorklistView::focusInEvent(QFocusEvent* event)
+void WorklistView::setModel(QAbstractItemModel* model)
 {
-    QTreeView::focusInEvent(event);
-    // Tabbing in gives the list a current row; it must not merely look chosen.
-    if (event->reason() != Qt::MouseFocusReason)
-        selectCurrentRow();
+    if (m_worklist)
+        disconnect(m_worklist, nullptr, this, nullptr);
+    QTreeView::setModel(model);
+    m_worklist = qobject_cast<WorklistModel*>(model);
+    if (!m_worklist)
+        return;
+    // Connected after the view's and the selection's own handlers, so these run last.
+    connect(m_worklist, &QAbstractItemModel::modelAboutToBeReset, this,
+            &WorklistView::rememberChoice);
+    connect(m_worklist, &QAbstractItemModel::modelReset, this, &WorklistView::restoreChoice);
+    connect(m_worklist, &QAbstractItemModel::layoutChanged, this, &WorklistView::scrollToChoice);
+}
+
+int WorklistView::selectedRow() const
+{
+    const QModelIndexList rows =
+        selectionModel() ? selectionModel()->selectedRows() : QModelIndexList();
+    return rows.isEmpty() ? -1 : rows.first().row();
 }
 
 void WorklistView::keyPressEvent(QKeyEvent* event)
 {
     QTreeView::keyPressEvent(event);
-    // Home on the current first row moves nothing, so the view would select nothing.
+    // Home on the current first row moves nothing, so the view would select nothing; a row
+    // that shows only the focus frame must be chosen by these keys all the same.
     switch (event->key()) {
     case Qt::Key_Home:
     case Qt::Key_End:
@@ -115,4 +162,39 @@ void WorklistView::selectCurrentRow()
     if (!selectionModel()->isRowSelected(current.row(), current.parent()))
         selectionModel()->select(current,
                                  QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void WorklistView::rememberChoice()
+{
+    m_chosen.reset();
+    m_current.reset();
+    if (const WorklistRow* row = m_worklist->rowAt(selectedRow()))
+        m_chosen = *row;
+    if (const WorklistRow* row = m_worklist->rowAt(currentIndex().row()))
+        m_current = *row;
+}
+
+void WorklistView::restoreChoice()
+{
+    const int current = m_current ? m_worklist->viewRowOf(*m_current) : -1;
+    const int chosen = m_chosen ? m_worklist->viewRowOf(*m_chosen) : -1;
+    m_chosen.reset();
+    m_current.reset();
+    // A new list must not pull the view away from where the user has scrolled to.
+    const bool scrolls = hasAutoScroll();
+    setAutoScroll(false);
+    if (current >= 0)
+        selectionModel()->setCurrentIndex(model()->index(current, 0),
+                                          QItemSelectionModel::NoUpdate);
+    if (chosen >= 0)
+        selectionModel()->select(model()->index(chosen, 0),
+                                 QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    setAutoScroll(scrolls);
+}
+
+void WorklistView::scrollToChoice()
+{
+    const int chosen = selectedRow();
+    if (chosen >= 0)
+        scrollTo(model()->index(chosen, 0));
 }

@@ -128,28 +128,51 @@ std::unique_ptr<MainWindow> TestServerFaults::window(const QString& port, int ti
 
 void TestServerFaults::failureKeepsList_data()
 {
-    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("removal");
+    QTest::addColumn<QString>("told");     // the box's whole text; %1 is the failing server's port
+    QTest::addColumn<QStringList>("then"); // the server each following tick meets
+    QTest::addColumn<int>("boxesThen");
+    QTest::addColumn<int>("kill"); // a signal for the helper in mid-answer; 0: none
+    const QString failing = QStringLiteral("49152 - Server 127.0.0.1:%1 meldet Status 0xC000 "
+                                           "(Anfrage kann nicht verarbeitet werden)");
     // The failing server first sends two matches of its own, so a list that took them would show.
-    QTest::newRow("query: status 0xC000 after 2 matches") << "status";
-    QTest::newRow("removal: status 0x0112") << "removal";
-    // The helper that runs the query dies in mid-answer, however it dies.
-    QTest::newRow("query: helper killed") << "SIGKILL";
-    QTest::newRow("query: helper crashed") << "SIGSEGV";
+    QTest::newRow("query: status 0xC000 after 2 matches")
+        << false << failing << QStringList() << 0 << 0;
+    QTest::newRow("query: the same failure again: no second box")
+        << false << failing << QStringList{"bad", "bad"} << 0 << 0;
+    QTest::newRow("query: a success, then the failure again: a box")
+        << false << failing << QStringList{"good", "bad"} << 1 << 0;
+    QTest::newRow("query: another failure: its own box")
+        << false << failing << QStringList{"refused"} << 1 << 0;
+    // The helper that runs the query dies in mid-answer, however it dies; the next one works.
+    const QString crashed = QStringLiteral("-6 - Austausch mit 127.0.0.1:%1 gescheitert: das "
+                                           "Hilfsprogramm ist abgestürzt");
+    QTest::newRow("query: helper killed") << false << crashed << QStringList{"good"} << 0
+                                          << int(SIGKILL);
+    QTest::newRow("query: helper crashed") << false << crashed << QStringList{"good"} << 0
+                                           << int(SIGSEGV);
+    QTest::newRow("removal: status 0x0112")
+        << true
+        << QStringLiteral("274 - Nicht entfernt: B Beta Bernd, 05.12.1950 – Schritt: Server "
+                          "127.0.0.1:%1 meldet Status 0x0112 (Eintrag nicht vorhanden)")
+        << QStringList() << 0 << 0;
 }
 
-// A failed query or removal: one box, the list as it was, and no refresh after it; the next
-// refresh works.
+// A failed query or removal: one box, the list as it was, and no refresh after it. Ticks that
+// meet the same failure again bring no box until a refresh has succeeded.
 void TestServerFaults::failureKeepsList()
 {
-    QFETCH(QString, fault);
-    const bool removal = fault == QLatin1String("removal");
-    const bool killed = fault.startsWith(QLatin1String("SIG"));
+    QFETCH(bool, removal);
+    QFETCH(QString, told);
+    QFETCH(QStringList, then);
+    QFETCH(int, boxesThen);
+    QFETCH(int, kill);
 
     BoxRecorder boxes;
     FaultScp good(FaultScp::Mode::ScriptedFind);
     good.setFindAnswers(threeMatches());
     good.setStoreStatus(0x0112);
-    if (killed)
+    if (kill)
         good.setMatchInterval(std::chrono::milliseconds(300));
     QVERIFY(good.start());
     auto window = this->window(QString::number(good.port()));
@@ -164,7 +187,7 @@ void TestServerFaults::failureKeepsList()
     answers.push_back(worklistMatch("Y", "Fremd^Yvonne", "9.9.2"));
     bad.setFindAnswers(std::move(answers), 0xC000);
     QVERIFY(bad.start());
-    FaultScp& server = removal || killed ? good : bad;
+    FaultScp& server = removal || kill ? good : bad;
     if (&server == &bad)
         changePortInDialog(*window, bad.port());
     QVERIFY(TestServer::readFile(settingsPath())
@@ -172,6 +195,7 @@ void TestServerFaults::failureKeepsList()
 
     QSignalSpy handled(window.get(),
                        removal ? &MainWindow::removalHandled : &MainWindow::queryHandled);
+    QSignalSpy queried(window.get(), &MainWindow::queryHandled);
     const int findsBefore = server.findRequests();
     // While the box is open, the minute's tick queries nothing, and the status line tells.
     QString statusWhileOpen;
@@ -182,33 +206,37 @@ void TestServerFaults::failureKeepsList()
     selectRow(*window, 1);
     QTest::mouseClick(window->findChild<QPushButton*>(removal ? "cmdDel" : "cmdRefresh"),
                       Qt::LeftButton);
-    if (killed) {
+    if (kill) {
         QTRY_COMPARE_WITH_TIMEOUT(server.findRequests(), findsBefore + 1, 10000);
         const auto* helper = window->client().findChild<QProcess*>();
         QVERIFY(helper);
-        ::kill(pid_t(helper->processId()), fault == QLatin1String("SIGKILL") ? SIGKILL : SIGSEGV);
+        ::kill(pid_t(helper->processId()), kill);
     }
     QVERIFY(handled.wait(15000));
-    QCOMPARE(boxes.texts.size(), 1);
-    if (killed)
-        QCOMPARE(boxes.texts.first(),
-                 QStringLiteral("-6 - Austausch mit 127.0.0.1:%1 gescheitert: das Hilfsprogramm "
-                                "ist abgestürzt")
-                     .arg(server.port()));
-    QVERIFY2(boxes.texts.first().contains(QStringLiteral("127.0.0.1:%1").arg(server.port())),
-             qPrintable(boxes.texts.first()));
+    QCOMPARE(boxes.texts, QStringList{told.arg(server.port())});
     QCOMPARE(shownRows(*window), threeRowsShown);
     QVERIFY(!window->client().isBusy());
     QCOMPARE(server.findRequests(), findsBefore + (removal ? 0 : 1));
+    const QString failed = stand + QStringLiteral(" – letzte Aktualisierung fehlgeschlagen: ");
     if (!removal)
-        QCOMPARE(statusWhileOpen,
-                 stand + QStringLiteral(" – letzte Aktualisierung fehlgeschlagen"));
-    if (killed) {
-        window->cmdRefresh_Click();
-        QVERIFY(handled.wait(15000));
-        QCOMPARE(boxes.texts.size(), 1);
-        QCOMPARE(statusOf(*window).left(11), QStringLiteral("3 Einträge,"));
+        QCOMPARE(statusWhileOpen, failed + boxes.texts.first());
+
+    const quint16 refused = TestServer::freePort();
+    for (const QString& next : then) {
+        const quint16 port = next == "good" ? good.port() : next == "bad" ? bad.port() : refused;
+        if (window->settings().Port != QString::number(port))
+            changePortInDialog(*window, port);
+        queried.clear();
+        window->tmrWork_Timer();
+        QVERIFY(queried.wait(15000));
     }
+    QCOMPARE(boxes.texts.size(), 1 + boxesThen);
+    // However many boxes, the red line says since when the list is old and why.
+    if (!then.isEmpty() && then.constLast() != QLatin1String("good"))
+        QVERIFY2(statusOf(*window).startsWith(failed + boxes.texts.constLast().left(8)),
+                 qPrintable(statusOf(*window)));
+    if (!then.isEmpty() && then.constLast() == QLatin1String("good"))
+        QCOMPARE(shownRows(*window), threeRowsShown);
 }
 
 void TestServerFaults::cancelAfterMatchesKeepsThemAndTellsOnce()

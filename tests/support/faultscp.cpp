@@ -2,6 +2,9 @@
 
 #include "testserver.h"
 
+#include <QDate>
+#include <QFile>
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -323,4 +326,21 @@ std::vector<std::unique_ptr<DcmDataset>> threeMatches()
           std::array{"C", "Gamma^Carla", "1.2.3.3"}})
         answers.push_back(worklistMatch(id, name, uid));
     return answers;
+}
+
+bool writeTodaysEntry(const QString& path, const char* id, const char* name, const char* birthDate,
+                      const char* uid, const char* step)
+{
+    auto entry = worklistMatch(id, name, uid);
+    if (!*uid)
+        delete entry->remove(DCM_StudyInstanceUID);
+    entry->putAndInsertString(DCM_PatientBirthDate, birthDate);
+    DcmItem* item = nullptr;
+    entry->findAndGetSequenceItem(DCM_ScheduledProcedureStepSequence, item, 0);
+    const QByteArray today = QDate::currentDate().toString(QStringLiteral("yyyyMMdd")).toLatin1();
+    return item && item->putAndInsertString(DCM_ScheduledProcedureStepDescription, step).good() &&
+           item->putAndInsertString(DCM_ScheduledProcedureStepStartDate, today.constData())
+               .good() &&
+           item->putAndInsertString(DCM_ScheduledProcedureStepStartTime, "120000").good() &&
+           entry->saveFile(QFile::encodeName(path).constData(), EXS_LittleEndianExplicit).good();
 }

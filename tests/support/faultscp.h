@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -94,3 +95,7 @@ private:
 std::unique_ptr<DcmDataset> worklistMatch(const char* id, const char* name = "Test^Patient",
                                           const char* uid = "1.2.3.4");
 std::vector<std::unique_ptr<DcmDataset>> threeMatches();
+// Writes a worklist entry scheduled for today as a file for kelvara-wlserver --dir: born on
+// `birthDate` (YYYYMMDD), its step described as `step`; an empty `uid` leaves the key out.
+bool writeTodaysEntry(const QString& path, const char* id, const char* name, const char* birthDate,
+                      const char* uid, const char* step);

@@ -11,13 +11,14 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
 #include <QTreeView>
 
 #include <functional>
 
 // Every box the program shows is recorded and closed as a user would, right after it opened;
-// `whileOpen` acts first when set.
+// `whileOpen` acts first when set, and may answer the box itself.
 struct BoxRecorder
 {
     QStringList texts;
@@ -30,7 +31,8 @@ struct BoxRecorder
             QTimer::singleShot(0, &box, [this, &box] {
                 if (whileOpen)
                     whileOpen(box);
-                box.accept();
+                if (box.isVisible())
+                    box.accept();
             });
         });
     }
@@ -57,6 +59,13 @@ inline QTreeView* listOf(const MainWindow& window)
 inline QString statusOf(const MainWindow& window)
 {
     return window.findChild<QLabel*>(QStringLiteral("lblStatus"))->text();
+}
+
+// Presses keys named as in a key sequence ("Tab Space", "PgDown Up") on whatever has the focus.
+inline void pressKeys(const QString& names)
+{
+    for (const QString& name : names.split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        QTest::keyClick(QApplication::focusWidget(), QKeySequence::fromString(name)[0].key());
 }
 
 inline void selectRow(const MainWindow& window, int row)
