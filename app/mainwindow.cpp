@@ -179,7 +179,7 @@ bool MainWindow::Form_Load()
     }
 
     LoadSettings(m_settings, m_location.readFrom);
-    m_tls = LoadTlsSettings(m_location.readFrom);
+    m_tls = LoadTlsSettings(m_location);
     cmdRefresh_Click();
     // The first answer, and any failure box, come before the window shows; a request to end
     // (Form_Unload) ends the wait too.
@@ -433,7 +433,8 @@ ConnectionParams MainWindow::connectionParams() const
     params.calledAet = m_settings.AET;
     params.callingAet = m_settings.LocalAET;
     params.timeouts = m_timeouts;
-    params.tls = {m_tls.enabled, m_tls.caCertificate, m_tls.certificate, m_tls.privateKey};
+    params.tls = {m_tls.enabled,    m_tls.caCertificate, m_tls.certificate,
+                  m_tls.privateKey, m_tls.serverName,    m_tls.error};
     return params;
 }
 

@@ -502,9 +502,9 @@ std::array<double, 3> measureTls(const Options& options, int n, const QString& w
     openssl({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-keyout", "ca.key",
              "-out", "ca.pem", "-subj", "/CN=Bench CA"});
     openssl({"req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
-             "-subj", "/CN=bench"});
+             "-subj", "/CN=bench", "-addext", "subjectAltName=IP:127.0.0.1"});
     openssl({"x509", "-req", "-days", "1", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
-             "-CAcreateserial", "-out", "server.pem"});
+             "-CAcreateserial", "-copy_extensions", "copy", "-out", "server.pem"});
     const QDir dir(workDir);
     Server plain(options.wlserver, n);
     Server secure(

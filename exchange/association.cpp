@@ -139,6 +139,8 @@ DicomError Association::open(const ConnectionParams& params, const char* abstrac
     m_timeouts = params.timeouts;
     m_peer = params.host + QLatin1Char(':') + params.port;
 
+    if (!params.tls.settingsError.isEmpty())
+        return {DicomError::badSetting, params.tls.settingsError};
     bool ok = false;
     const uint port = params.port.trimmed().toUInt(&ok, 10);
     if (!ok || port < 1 || port > 65535)
@@ -151,7 +153,7 @@ DicomError Association::open(const ConnectionParams& params, const char* abstrac
     m_watch.readSeconds = m_timeouts.dimseSeconds;
     if (params.tls.enabled) {
         std::unique_ptr<TlsTransport> tls;
-        const DicomError error = makeClientTls(params.tls, &m_watch, tls);
+        const DicomError error = makeClientTls(params.tls, params.host, &m_watch, tls);
         if (error.isError())
             return error;
         m_layer = std::move(tls);

@@ -64,24 +64,37 @@ QString nestedPduFault(const OFCondition& cond)
     return {};
 }
 
-// Why a server certificate did not verify, by the verification error code.
-QString untrustedReason(unsigned long code)
+// Why a server certificate did not verify, by the verification error code, and what to do.
+QString untrustedText(const TlsFailure& failure, const QString& peer)
 {
-    switch (code) {
+    const QString certificate =
+        QStringLiteral("Zertifikat von %1 (\"%2\")").arg(peer, failure.subject);
+    switch (failure.code) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
-        return QStringLiteral("abgelaufen");
+        return certificate + QStringLiteral(" ist abgelaufen: der Server braucht ein neues "
+                                            "Zertifikat");
     case X509_V_ERR_CERT_NOT_YET_VALID:
-        return QStringLiteral("noch nicht gültig");
+        return certificate + QStringLiteral(" ist noch nicht gültig: die Uhrzeit des Servers "
+                                            "und dieser Station prüfen");
+    case X509_V_ERR_INVALID_PURPOSE:
+        return certificate + QStringLiteral(" ist nicht für einen Server ausgestellt: der "
+                                            "Server braucht ein Serverzertifikat");
     case X509_V_ERR_CERT_REVOKED:
-        return QStringLiteral("widerrufen");
+        return certificate + QStringLiteral(" ist widerrufen: der Server braucht ein neues "
+                                            "Zertifikat");
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-        return QStringLiteral("von keiner vertrauten Zertifizierungsstelle ausgestellt");
+        return QStringLiteral("Zertifikat von %1 nicht vertrauenswürdig: \"%2\" ist von keiner "
+                              "vertrauten Zertifizierungsstelle ausgestellt; die "
+                              "Zertifizierungsstelle des Servers in Settings.ini [TLS] "
+                              "CACertificate eintragen")
+            .arg(peer, failure.subject);
     default:
-        return QStringLiteral("Prüffehler %1").arg(code);
+        return certificate +
+               QStringLiteral(" nicht vertrauenswürdig (Prüffehler %1)").arg(failure.code);
     }
 }
 
@@ -246,6 +259,10 @@ DicomError tlsFile(const QString& key, const QString& path, TlsFileProblem probl
     case TlsFileProblem::KeyMismatch:
         what = QStringLiteral("passt nicht zum Zertifikat (Certificate)");
         break;
+    case TlsFileProblem::OpenToOthers:
+        what = QStringLiteral("ist für andere Benutzer lesbar oder schreibbar: nur für Besitzer "
+                              "und Gruppe lesbar machen (chmod 640)");
+        break;
     }
     return {DicomError::badSetting,
             QStringLiteral("TLS-Datei \"%1\" (Settings.ini [TLS] %2) %3").arg(path, key, what)};
@@ -272,9 +289,26 @@ DicomError tlsFailed(const TlsFailure& failure, const QString& peer, const Timeo
     QString text;
     switch (failure.kind) {
     case Kind::NotTls:
-        text = QStringLiteral("Server %1 spricht kein TLS: TLS am Server einschalten oder in "
-                              "Settings.ini [TLS] Enabled=0 setzen")
+        text = QStringLiteral("Server %1 antwortet nicht mit TLS: TLS am Server einschalten "
+                              "lassen")
                    .arg(peer);
+        break;
+    case Kind::ClosedAtOnce:
+        text = QStringLiteral("Server %1 hat die Verbindung ohne TLS-Antwort beendet: spricht der "
+                              "Server an diesem Port TLS, und lässt er diese Station zu?")
+                   .arg(peer);
+        break;
+    case Kind::OldTlsOnly:
+        text = QStringLiteral("Server %1 bietet nur TLS 1.0 oder 1.1 an, die nicht mehr sicher "
+                              "sind: TLS 1.2 oder neuer am Server einschalten lassen")
+                   .arg(peer);
+        break;
+    case Kind::WrongName:
+        text = QStringLiteral("Zertifikat von %1 ist nicht für diesen Server: es nennt \"%2\", "
+                              "erwartet wird \"%3\"; ein Zertifikat für \"%3\" am Server "
+                              "einrichten lassen oder, wenn der Server unter anderem Namen "
+                              "bekannt ist, diesen in Settings.ini [TLS] ServerName eintragen")
+                   .arg(peer, failure.subject, failure.expected);
         break;
     case Kind::NoAnswer:
         text =
@@ -283,10 +317,7 @@ DicomError tlsFailed(const TlsFailure& failure, const QString& peer, const Timeo
                 .arg(timeouts.acseSeconds);
         break;
     case Kind::Untrusted:
-        text = QStringLiteral("Zertifikat von %1 nicht vertrauenswürdig: \"%2\" ist %3; die "
-                              "Zertifizierungsstelle des Servers in Settings.ini [TLS] "
-                              "CACertificate eintragen")
-                   .arg(peer, failure.subject, untrustedReason(failure.code));
+        text = untrustedText(failure, peer);
         break;
     case Kind::ClientCertMissing:
         text = QStringLiteral("Server %1 verlangt ein Zertifikat von Kelvara: in Settings.ini "

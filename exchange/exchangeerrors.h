@@ -32,7 +32,7 @@ enum class Phase { Associate, Exchange };
 [[nodiscard]] DicomError status(unsigned short status, const QString& peer);
 
 // A file named in the TLS settings that cannot be used; `key` is its key in [TLS].
-enum class TlsFileProblem { Unreadable, NoCertificate, NoKey, KeyMismatch };
+enum class TlsFileProblem { Unreadable, NoCertificate, NoKey, KeyMismatch, OpenToOthers };
 [[nodiscard]] DicomError tlsFile(const QString& key, const QString& path, TlsFileProblem problem);
 // Certificate without PrivateKey or the other way round (`certificateMissing`: Certificate is
 // empty).

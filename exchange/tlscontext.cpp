@@ -9,8 +9,12 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmtls/tlslayer.h>
 
+#include <arpa/inet.h>
 #include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <optional>
+#include <sys/stat.h>
 
 namespace {
 
@@ -27,7 +31,7 @@ std::optional<TlsFileProblem> unreadable(const QString& path)
 
 } // namespace
 
-DicomError makeClientTls(const TlsParams& tls, ConnectionWatch* watch,
+DicomError makeClientTls(const TlsParams& tls, const QString& host, ConnectionWatch* watch,
                          std::unique_ptr<TlsTransport>& layer)
 {
     using ExchangeErrors::tlsFile;
@@ -45,10 +49,18 @@ DicomError makeClientTls(const TlsParams& tls, ConnectionWatch* watch,
         if (!file.path.isEmpty() && unreadable(file.path))
             return tlsFile(QLatin1String(file.name), file.path, TlsFileProblem::Unreadable);
     }
+    // A key others may read is no longer only ours; a group may read it, so IT can share a
+    // workstation's key through one.
+    struct stat keyStatus
+    {};
+    if (!key.isEmpty() && ::stat(QFile::encodeName(key).constData(), &keyStatus) == 0 &&
+        (keyStatus.st_mode & (S_IROTH | S_IWOTH | S_IWGRP)) != 0)
+        return tlsFile(QStringLiteral("PrivateKey"), key, TlsFileProblem::OpenToOthers);
 
     ERR_clear_error();
     layer = std::make_unique<TlsTransport>(watch);
-    if (!*layer || layer->setTLSProfile(TSP_Profile_BCP195).bad() ||
+    // TLS 1.2 or newer, never falling back to the deprecated 1.0 and 1.1.
+    if (!*layer || layer->setTLSProfile(TSP_Profile_BCP195_ND).bad() ||
         layer->activateCipherSuites().bad())
         return ExchangeErrors::tlsSetupFailed(ERR_peek_last_error());
     layer->setCertificateVerification(DCV_requireCertificate);
@@ -73,6 +85,20 @@ DicomError makeClientTls(const TlsParams& tls, ConnectionWatch* watch,
         if (!layer->checkPrivateKeyMatchesCertificate())
             return tlsFile(QStringLiteral("PrivateKey"), key, TlsFileProblem::KeyMismatch);
     }
+    // The certificate must name this server, as the settings name it; the chain alone would
+    // accept any certificate the CA ever signed, a workstation's own among them.
+    watch->expectedName =
+        tls.serverName.trimmed().isEmpty() ? host.trimmed() : tls.serverName.trimmed();
+    const QByteArray expected = watch->expectedName.toUtf8();
+    X509_VERIFY_PARAM* check = SSL_CTX_get0_param(static_cast<SSL_CTX*>(layer->getNativeHandle()));
+    unsigned char address[16];
+    const bool isAddress = ::inet_pton(AF_INET, expected.constData(), address) == 1 ||
+                           ::inet_pton(AF_INET6, expected.constData(), address) == 1;
+    if (!check || (isAddress ? X509_VERIFY_PARAM_set1_ip_asc(check, expected.constData())
+                             : X509_VERIFY_PARAM_set1_host(check, expected.constData(), 0)) != 1)
+        return ExchangeErrors::tlsSetupFailed(ERR_peek_last_error());
+    // A server's certificate, not a client's: a workstation's key must not pass for the server.
+    X509_VERIFY_PARAM_set_purpose(check, X509_PURPOSE_SSL_SERVER);
     ERR_clear_error();
     return {};
 }

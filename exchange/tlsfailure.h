@@ -15,8 +15,13 @@ struct TlsFailure
         ClientCertRefused, // the server refused our certificate; see subject
         Other,             // anything else; see code
         TlsRequired,       // plain DICOM to a server that speaks only TLS
+        WrongName,         // the certificate names another server; see subject, expected
+        OldTlsOnly,        // the server offers only TLS 1.0 or 1.1
+        ClosedAtOnce,      // the server ended the connection without a TLS word
     };
     Kind kind = Kind::None;
-    QString subject;        // Untrusted: the server's certificate; ClientCertRefused: ours
+    QString subject;  // Untrusted: the server's certificate; ClientCertRefused: ours; WrongName:
+                      // the names the certificate carries
+    QString expected; // WrongName: the name the settings expect
     unsigned long code = 0; // Untrusted: the X509_V_ERR_ code; Other: the OpenSSL error code
 };

@@ -1,7 +1,10 @@
 #include "transport.h"
 
+#include <QStringList>
+
 #include <dcmtk/dcmtls/tlstrans.h>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -10,6 +13,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <sys/socket.h>
 
 namespace {
@@ -77,6 +81,34 @@ void watchFirstBytes(SSL* ssl, ConnectionWatch::FirstBytes* first)
     BIO_set_callback_arg(bio, reinterpret_cast<char*>(first));
 }
 
+// The DNS and IP names of a certificate's subject alternative names, else its common name.
+QString namesOf(X509* certificate)
+{
+    QStringList names;
+    auto* alternatives = static_cast<GENERAL_NAMES*>(
+        X509_get_ext_d2i(certificate, NID_subject_alt_name, nullptr, nullptr));
+    for (int i = 0; i < sk_GENERAL_NAME_num(alternatives); ++i) {
+        const GENERAL_NAME* name = sk_GENERAL_NAME_value(alternatives, i);
+        if (name->type == GEN_DNS) {
+            const ASN1_STRING* dns = name->d.dNSName;
+            names << QString::fromLatin1(reinterpret_cast<const char*>(ASN1_STRING_get0_data(dns)),
+                                         ASN1_STRING_length(dns));
+        } else if (name->type == GEN_IPADD) {
+            const ASN1_OCTET_STRING* ip = name->d.iPAddress;
+            const int length = ASN1_STRING_length(ip);
+            char text[INET6_ADDRSTRLEN] = {};
+            if ((length == 4 || length == 16) &&
+                ::inet_ntop(length == 4 ? AF_INET : AF_INET6, ASN1_STRING_get0_data(ip), text,
+                            sizeof text))
+                names << QString::fromLatin1(text);
+        }
+    }
+    GENERAL_NAMES_free(alternatives);
+    if (names.isEmpty())
+        names << subjectOf(certificate);
+    return names.join(QStringLiteral(", ")).left(300);
+}
+
 // Notes the server certificate that fails verification; the handshake then fails as before.
 int noteUntrusted(int ok, X509_STORE_CTX* store)
 {
@@ -86,7 +118,9 @@ int noteUntrusted(int ok, X509_STORE_CTX* store)
         auto* watch = ssl ? static_cast<ConnectionWatch*>(SSL_get_app_data(ssl)) : nullptr;
         if (watch && watch->verifyError == 0) {
             watch->verifyError = X509_STORE_CTX_get_error(store);
-            watch->untrustedSubject = subjectOf(X509_STORE_CTX_get0_cert(store));
+            X509* certificate = X509_STORE_CTX_get0_cert(store);
+            watch->untrustedSubject = subjectOf(certificate);
+            watch->certificateNames = namesOf(certificate);
         }
     }
     return ok;
@@ -163,7 +197,12 @@ DcmTransportConnection* TlsTransport::createConnection(DcmNativeSocketType socke
 TlsFailure ConnectionWatch::tlsFailure() const
 {
     TlsFailure failure;
-    if (handshakeFailed && verifyError != 0) {
+    if (handshakeFailed && (verifyError == X509_V_ERR_HOSTNAME_MISMATCH ||
+                            verifyError == X509_V_ERR_IP_ADDRESS_MISMATCH)) {
+        failure.kind = TlsFailure::Kind::WrongName;
+        failure.subject = certificateNames;
+        failure.expected = expectedName;
+    } else if (handshakeFailed && verifyError != 0) {
         failure.kind = TlsFailure::Kind::Untrusted;
         failure.code = static_cast<unsigned long>(verifyError);
         failure.subject = untrustedSubject;
@@ -173,8 +212,12 @@ TlsFailure ConnectionWatch::tlsFailure() const
         failure.subject = ownSubject;
     } else if (!handshakeFailed) {
         // Any fault after the handshake is a broken connection like a plain one.
+    } else if (alert == SSL_AD_PROTOCOL_VERSION) {
+        failure.kind = TlsFailure::Kind::OldTlsOnly;
     } else if (first.count == 0 && handshakeTimedOut) {
         failure.kind = TlsFailure::Kind::NoAnswer;
+    } else if (first.count == 0) {
+        failure.kind = TlsFailure::Kind::ClosedAtOnce;
     } else if (!first.looksLikeTls()) {
         failure.kind = TlsFailure::Kind::NotTls;
     } else {

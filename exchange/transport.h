@@ -30,6 +30,8 @@ struct ConnectionWatch
     bool handshakeTimedOut = false;
     long verifyError = 0;     // X509_V_ERR_ code of the server certificate
     QString untrustedSubject; // that certificate
+    QString certificateNames; // the names the server's certificate carries
+    QString expectedName;     // the name it must carry
     QString ownSubject;       // our certificate, if we have one
     int alert = -1;           // the first alert the server sent
 

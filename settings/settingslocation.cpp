@@ -17,17 +17,18 @@ const QString fileName = QStringLiteral("Settings.ini");
 SettingsLocation resolveSettingsLocation(const SettingsPlaces& places)
 {
     const QString besideProgram = QDir(places.programDir).filePath(fileName);
+    const QString preset = QFileInfo::exists(places.presetFile) ? places.presetFile : QString();
     if (places.programDirWritable && QFileInfo(places.programDir).fileName() != u"bin")
-        return besideProgram;
+        return {besideProgram, besideProgram, preset};
 
     const QString configDir = QDir::isAbsolutePath(places.xdgConfigHome)
                                   ? places.xdgConfigHome
                                   : QDir(places.home).filePath(QStringLiteral(".config"));
     const QString userFile = QDir::cleanPath(configDir + QStringLiteral("/kelvara/") + fileName);
     if (QFileInfo::exists(userFile))
-        return {userFile, userFile};
-    if (QFileInfo::exists(places.presetFile))
-        return {places.presetFile, userFile};
+        return {userFile, userFile, preset};
+    if (!preset.isEmpty())
+        return {preset, userFile, preset};
     return {besideProgram, userFile};
 }
 

@@ -9,13 +9,16 @@ struct SettingsLocation
 {
     SettingsLocation() = default;
     // One file, read and written (the program folder, the tests).
-    SettingsLocation(const QString& file) : readFrom(file), writeTo(file) {} // NOLINT: implicit
-    SettingsLocation(QString read, QString write)
-        : readFrom(std::move(read)), writeTo(std::move(write))
+    SettingsLocation(const QString& file) // NOLINT: implicit
+        : readFrom(file), writeTo(file), itFrom(file)
+    {}
+    SettingsLocation(QString read, QString write, const QString& it = {})
+        : readFrom(std::move(read)), writeTo(std::move(write)), itFrom(it.isEmpty() ? readFrom : it)
     {}
 
     QString readFrom; // what LoadSettings reads, and what a first save of writeTo starts from
     QString writeTo;  // what SaveSettings writes; never the preset
+    QString itFrom;   // where the sections IT owns ([TLS]) are read: the preset when there is one
 };
 
 // What the choice depends on, gathered by the caller so the rule itself touches no environment.
@@ -35,6 +38,8 @@ struct SettingsPlaces
 // 2. Otherwise the user's own <config>/kelvara/Settings.ini, <config> being $XDG_CONFIG_HOME when
 //    it is an absolute path, else $HOME/.config. It is always what is written. It is read when it
 //    exists; else the preset is read when it exists; else Settings.ini beside the program.
+// Whichever file is read, the preset, when it exists, is where IT's sections are read: a user's
+// own file cannot turn off what IT set for the workstation.
 // Looks only at whether the user file and the preset exist.
 [[nodiscard]] SettingsLocation resolveSettingsLocation(const SettingsPlaces& places);
 

@@ -5,20 +5,27 @@
 #include <QDir>
 #include <QFileInfo>
 
-TlsSettings LoadTlsSettings(const QString& settingsFilePath)
+TlsSettings LoadTlsSettings(const SettingsLocation& location)
 {
     IniFile file;
-    if (file.load(settingsFilePath) != IniFile::LoadResult::Loaded)
+    if (file.load(location.itFrom) != IniFile::LoadResult::Loaded)
         return {};
-    const QDir folder = QFileInfo(settingsFilePath).absoluteDir();
+    const QDir folder = QFileInfo(location.itFrom).absoluteDir();
+    const auto value = [&](const char* key) {
+        return file.value(u"TLS", QString::fromLatin1(key)).value_or(QString()).trimmed();
+    };
     const auto path = [&](const char* key) {
-        const QString value =
-            file.value(u"TLS", QString::fromLatin1(key)).value_or(QString()).trimmed();
-        return value.isEmpty() ? value : QDir::cleanPath(folder.absoluteFilePath(value));
+        const QString text = value(key);
+        return text.isEmpty() ? text : QDir::cleanPath(folder.absoluteFilePath(text));
     };
     TlsSettings settings;
-    settings.enabled =
-        file.value(u"TLS", u"Enabled").value_or(QString()).trimmed() == QLatin1String("1");
+    const QString enabled = value("Enabled");
+    settings.enabled = enabled == QLatin1String("1");
+    if (!enabled.isEmpty() && enabled != QLatin1String("0") && !settings.enabled)
+        settings.error = QStringLiteral("Settings.ini [TLS] Enabled=\"%1\" in %2 ist ungültig: "
+                                        "erlaubt sind 1 (TLS) und 0 (ohne TLS)")
+                             .arg(enabled.left(64), location.itFrom);
+    settings.serverName = value("ServerName");
     settings.caCertificate = path("CACertificate");
     settings.certificate = path("Certificate");
     settings.privateKey = path("PrivateKey");

@@ -27,6 +27,8 @@ struct TlsParams
     QString caCertificate; // PEM file of the CAs the server must chain to; empty: the system's
     QString certificate;   // our own certificate (PEM); empty together with privateKey: none
     QString privateKey;    // its unencrypted key (PEM)
+    QString serverName;    // the name the certificate must carry; empty: the host
+    QString settingsError; // a [TLS] value that cannot be used: the exchange fails with it (-1)
 };
 
 // Where an exchange goes. All four connection values are text as the user typed them;

@@ -108,7 +108,7 @@ QByteArray encodeRequest(const Request& request)
     out << formatLine.toByteArray() << int(request.operation) << p.host << p.port << p.calledAet
         << p.callingAet << t.connectSeconds << t.acseSeconds << t.dimseSeconds << t.marginSeconds
         << p.tls.enabled << p.tls.caCertificate << p.tls.certificate << p.tls.privateKey
-        << request.entryKey;
+        << p.tls.serverName << p.tls.settingsError << request.entryKey;
     return bytes;
 }
 
@@ -123,7 +123,8 @@ std::optional<Request> decodeRequest(const QByteArray& bytes)
     int operation = -1;
     in >> format >> operation >> p.host >> p.port >> p.calledAet >> p.callingAet >>
         t.connectSeconds >> t.acseSeconds >> t.dimseSeconds >> t.marginSeconds >> p.tls.enabled >>
-        p.tls.caCertificate >> p.tls.certificate >> p.tls.privateKey >> request.entryKey;
+        p.tls.caCertificate >> p.tls.certificate >> p.tls.privateKey >> p.tls.serverName >>
+        p.tls.settingsError >> request.entryKey;
     const bool sane =
         in.status() == QDataStream::Ok && in.atEnd() && format == formatLine &&
         (operation == int(Operation::Find) || operation == int(Operation::Removal)) &&

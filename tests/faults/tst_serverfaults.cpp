@@ -232,8 +232,10 @@ void TestServerFaults::failureKeepsList()
     }
     QCOMPARE(boxes.texts.size(), 1 + boxesThen);
     // However many boxes, the red line says since when the list is old and why.
+    // (The time of the last list may have moved on with a success in between.)
     if (!then.isEmpty() && then.constLast() != QLatin1String("good"))
-        QVERIFY2(statusOf(*window).startsWith(failed + boxes.texts.constLast().left(8)),
+        QVERIFY2(statusOf(*window).contains(failed.mid(stand.size()) +
+                                            boxes.texts.constLast().left(8)),
                  qPrintable(statusOf(*window)));
     if (!then.isEmpty() && then.constLast() == QLatin1String("good"))
         QCOMPARE(shownRows(*window), threeRowsShown);
