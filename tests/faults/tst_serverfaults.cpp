@@ -144,26 +144,35 @@ std::unique_ptr<MainWindow> TestServerFaults::window(const QString& port, int ti
 void TestServerFaults::failureKeepsList_data()
 {
     QTest::addColumn<bool>("removal");
+    QTest::addColumn<int>("shown"); // entries of the good server's list
+    QTest::addColumn<QString>("status");
     // The failing server first sends two matches of its own, so a list that took them would show.
-    QTest::newRow("query: status 0xC000 after 2 matches") << false;
-    QTest::newRow("removal: status 0x0112") << true;
+    QTest::newRow("query: status 0xC000 after 2 matches") << false << 3 << "3 Einträge";
+    QTest::newRow("query fails, one entry shown") << false << 1 << "1 Eintrag";
+    QTest::newRow("query fails, no entry shown") << false << 0 << "0 Einträge";
+    QTest::newRow("removal: status 0x0112") << true << 3 << "3 Einträge";
 }
 
 // A failed query or removal: one box, the list as it was, and no refresh after it.
 void TestServerFaults::failureKeepsList()
 {
     QFETCH(bool, removal);
+    QFETCH(int, shown);
+    QFETCH(QString, status);
 
     BoxRecorder boxes;
     FaultScp good(FaultScp::Mode::ScriptedFind);
-    good.setFindAnswers(threeMatches());
+    std::vector<std::unique_ptr<DcmDataset>> matches = threeMatches();
+    matches.resize(size_t(shown));
+    good.setFindAnswers(std::move(matches));
     good.setStoreStatus(0x0112);
     QVERIFY(good.start());
     auto window = this->window(QString::number(good.port()));
     QVERIFY(window);
-    QCOMPARE(shownRows(*window), threeRowsShown);
+    const QStringList rowsShown = threeRowsShown.mid(0, shown);
+    QCOMPARE(shownRows(*window), rowsShown);
     const QString stand = "Stand " + QLocale().toString(QTime::currentTime(), QLocale::ShortFormat);
-    QCOMPARE(statusOf(*window), QStringLiteral("3 Einträge, ") + stand);
+    QCOMPARE(statusOf(*window), status + QStringLiteral(", ") + stand);
 
     FaultScp bad(FaultScp::Mode::ScriptedFind);
     std::vector<std::unique_ptr<DcmDataset>> answers;
@@ -193,7 +202,7 @@ void TestServerFaults::failureKeepsList()
     QCOMPARE(boxes.texts.size(), 1);
     QVERIFY2(boxes.texts.first().contains(QStringLiteral("127.0.0.1:%1").arg(server.port())),
              qPrintable(boxes.texts.first()));
-    QCOMPARE(shownRows(*window), threeRowsShown);
+    QCOMPARE(shownRows(*window), rowsShown);
     QVERIFY(!window->client().isBusy());
     QCOMPARE(server.findRequests(), findsBefore + (removal ? 0 : 1));
     if (!removal)
