@@ -43,11 +43,14 @@
 
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <functional>
 #include <memory>
+#include <sys/prctl.h>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -369,7 +372,8 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-// Our worklist server with n demo entries for today; stopped when the object goes.
+// Our worklist server with n demo entries for today; stopped when the object goes, and when the
+// benchmark ends in any other way.
 class Server final
 {
 public:
@@ -382,6 +386,14 @@ public:
                                            QStringLiteral("--demo"), QString::number(n)} +
                                extra);
         m_process.setProcessChannelMode(QProcess::MergedChannels);
+        // However the benchmark ends (fail()'s _Exit skips this object's destructor, a signal
+        // or a crash skips everything), the kernel then sends the server SIGTERM. It is sent
+        // when the starting thread ends, and servers are only started on the main thread.
+        m_process.setChildProcessModifier([benchmark = ::getpid()] {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != benchmark) // it ended before the line above took effect
+                ::_exit(1);
+        });
         m_process.start();
         if (!m_process.waitForStarted(10000))
             fail(QStringLiteral("cannot start ") + program);

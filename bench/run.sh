@@ -11,5 +11,7 @@ build=${KELVARA_BENCH_BUILD:-build-bench}
 command -v findscu >/dev/null || { echo "findscu (dcmtk) is needed" >&2; exit 1; }
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" --target kelvara-bench kelvara-wlserver
-QT_QPA_PLATFORM=offscreen "$build/bench/kelvara-bench" \
+# exec: a signal meant for this script reaches the benchmark, which then stops its server.
+export QT_QPA_PLATFORM=offscreen
+exec "$build/bench/kelvara-bench" \
     --wlserver "$build/tools/kelvara-wlserver" --out "$build/bench-results.md" --reps 3 --big 1000000 "$@"

@@ -57,6 +57,8 @@ install(FILES ${staged}/kelvara.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
 install(FILES README.md packaging/copyright ${staged}/changelog.gz DESTINATION ${doc}
         COMPONENT fhs ${fhs_only})
 install(FILES packaging/Settings.ini DESTINATION ${doc}/examples COMPONENT fhs ${fhs_only})
+install(FILES packaging/kelvara.lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME kelvara COMPONENT fhs ${fhs_only})
 
 # --- folder
 install(TARGETS kelvara kelvara-exchange RUNTIME DESTINATION . COMPONENT folder ${folder_only})

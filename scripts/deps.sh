@@ -10,7 +10,7 @@ packages=(
     fonts-liberation2
     qt6-translations-l10n locales
     xvfb xauth openbox imagemagick python3 desktop-file-utils
-    lintian dpkg-dev file fakeroot
+    lintian devscripts dpkg-dev file fakeroot
     "$@"
 )
 sudo=""

@@ -103,24 +103,27 @@ std::unique_ptr<MainWindow> TestMainWindow::makeWindow(const QString& ini, const
 void TestMainWindow::refreshGate_data()
 {
     QTest::addColumn<QStringList>("ownAetIpAet");
+    QTest::addColumn<bool>("port"); // else the file has an empty Port
     QTest::addColumn<bool>("queries");
-    QTest::newRow("all four set") << QStringList{"KELVARA", "127.0.0.1", "WL"} << true;
-    QTest::newRow("a blank is content") << QStringList{"\" \"", "127.0.0.1", "WL"} << true;
-    QTest::newRow("no own AE title") << QStringList{"", "127.0.0.1", "WL"} << false;
-    QTest::newRow("no address") << QStringList{"KELVARA", "", "WL"} << false;
-    QTest::newRow("no server AE title") << QStringList{"KELVARA", "127.0.0.1", ""} << false;
+    QTest::newRow("all four set") << QStringList{"KELVARA", "127.0.0.1", "WL"} << true << true;
+    QTest::newRow("a blank is content") << QStringList{"\" \"", "127.0.0.1", "WL"} << true << true;
+    QTest::newRow("no own AE title") << QStringList{"", "127.0.0.1", "WL"} << true << false;
+    QTest::newRow("no address") << QStringList{"KELVARA", "", "WL"} << true << false;
+    QTest::newRow("no server AE title") << QStringList{"KELVARA", "127.0.0.1", ""} << true << false;
+    QTest::newRow("no port") << QStringList{"KELVARA", "127.0.0.1", "WL"} << false << false;
 }
 
 void TestMainWindow::refreshGate()
 {
     QFETCH(QStringList, ownAetIpAet);
+    QFETCH(bool, port);
     QFETCH(bool, queries);
     const QString localAet = ownAetIpAet[0];
     BoxRecorder boxes;
     FaultScp server(FaultScp::Mode::RejectAssociation); // start-up's query fails at once
     QVERIFY(server.start());
-    auto window = makeWindow(
-        iniText(QString::number(server.port()), ownAetIpAet[2], localAet, ownAetIpAet[1]));
+    auto window = makeWindow(iniText(port ? QString::number(server.port()) : QString(),
+                                     ownAetIpAet[2], localAet, ownAetIpAet[1]));
     QSignalSpy handled(window.get(), &MainWindow::queryHandled);
     QVERIFY(window->Form_Load());
     QCOMPARE(handled.size(), queries ? 1 : 0);

@@ -2,11 +2,11 @@
 // order they arrived; long lists sorted off the window's thread give the same list.
 
 #include "worklistmodel.h"
-#include "worklistsort.h"
 
 #include <QAbstractItemModelTester>
 #include <QCollator>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -51,10 +51,11 @@ QVector<WorklistRow> randomRows(int count)
     return rows;
 }
 
-// Checked against the collator's own comparison, not against the model's sort keys.
+// Checked against a German collator's own comparison, not against the model's sort keys nor the
+// locale the model picks.
 void verifySorted(const WorklistModel& model, int column)
 {
-    QCollator collator(collationLocale());
+    QCollator collator(QLocale(QLocale::German, QLocale::Germany));
     collator.setCaseSensitivity(Qt::CaseInsensitive);
     collator.setNumericMode(true);
     for (int i = 1; i < model.rowCount(); ++i) {
@@ -88,25 +89,39 @@ private slots:
 
 void TestWorklistModel::germanOrder_data()
 {
+    QTest::addColumn<QLocale>("system"); // the default locale while the list sorts
     QTest::addColumn<int>("column");
     QTest::addColumn<QStringList>("arrived");
     QTest::addColumn<QStringList>("shown");
+    const QLocale german(QLocale::German, QLocale::Germany);
+    const QStringList names{" Werner", " Öztürk", " Krause",  " Krämer", " Kramer",  " ärger",
+                            " Zander", " Strauß", " strauss", " Abel",   " Mueller", " Müller"};
+    const QStringList namesInGermanOrder{" Abel",    " ärger",   " Kramer", " Krämer",
+                                         " Krause",  " Mueller", " Müller", " Öztürk",
+                                         " strauss", " Strauß",  " Werner", " Zander"};
     QTest::newRow("names: umlauts with their letter, ß as ss, case ignored")
-        << int(WorklistModel::Name)
-        << QStringList{" Werner", " Öztürk", " Krause",  " Krämer", " Kramer",  " ärger",
-                       " Zander", " Strauß", " strauss", " Abel",   " Mueller", " Müller"}
-        << QStringList{" Abel",   " ärger",  " Kramer",  " Krämer", " Krause", " Mueller",
-                       " Müller", " Öztürk", " strauss", " Strauß", " Werner", " Zander"};
+        << german << int(WorklistModel::Name) << names << namesInGermanOrder;
     QTest::newRow("patient IDs: numbers in numeric order")
-        << int(WorklistModel::PatientId) << QStringList{"P10", "P2", "p1", "100", "20", "P-3", ""}
+        << german << int(WorklistModel::PatientId)
+        << QStringList{"P10", "P2", "p1", "100", "20", "P-3", ""}
         << QStringList{"", "20", "100", "P-3", "p1", "P2", "P10"};
+    // A system without a locale (LANG=C) still sorts the German way, not by code point.
+    QTest::newRow("C locale: names and IDs in German order")
+        << QLocale::c() << int(WorklistModel::Name) << names + QStringList{" P10", " P2"}
+        << QStringList{" Abel",    " ärger",  " Kramer", " Krämer", " Krause",
+                       " Mueller", " Müller", " Öztürk", " P2",     " P10",
+                       " strauss", " Strauß", " Werner", " Zander"};
 }
 
 void TestWorklistModel::germanOrder()
 {
+    QFETCH(QLocale, system);
     QFETCH(int, column);
     QFETCH(QStringList, arrived);
     QFETCH(QStringList, shown);
+    QLocale::setDefault(system);
+    const auto restore =
+        qScopeGuard([] { QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany)); });
     QVector<WorklistRow> rows;
     for (const QString& text : arrived)
         rows << makeRow(int(rows.size()), text, text);

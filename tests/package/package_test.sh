@@ -2,7 +2,9 @@
 # The packages as IT meets them, built with CPack from the normal build.
 # archive: unpacked into a folder of its own, started from there (offscreen) against our worklist
 #   server, then put into a desktop menu with its script.
-# deb: no lintian errors, the FHS layout file for file, the binary stripped, the dependencies found.
+# deb: no lintian errors, nor a hardening tag even among the pedantic and informational ones; the
+#   FHS layout file for file, the binaries stripped, the dependencies found.
+# Both: every ELF file the package installs passes hardening-check (devscripts).
 # Usage: package_test.sh <build-dir> archive|deb <version>
 set -euo pipefail
 build=$1
@@ -17,28 +19,69 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+# Every ELF file below $1, whatever it is called: a program added later is checked as well.
+elf_files() {
+    find "$1" -type f -print0 | while IFS= read -r -d '' f; do
+        if cmp -s -n 4 "$f" <(printf '\177ELF'); then printf '%s\n' "$f"; fi
+    done
+}
+
+# The linker marks a program control-flow protected (IBT, SHSTK) only when every object in it is
+# marked. Debian 12's C start files (libc6-dev: Scrt1.o, crti.o, crtn.o) are not, so there no
+# program gets the mark however it was compiled, and hardening-check says "no" even for Debian's
+# own. Where that is so, a program instead has to hold more branch-target instructions (endbr64)
+# than those start files bring: then its own code was compiled with -fcf-protection.
+start_files=$(for o in Scrt1.o crti.o crtn.o crtbeginS.o crtendS.o; do c++ -print-file-name=$o; done)
+cf_marked_start=yes
+for o in $start_files; do
+    readelf -n "$o" | grep -q 'x86 feature: IBT, SHSTK' || cf_marked_start=no
+done
+start_endbr=$(objdump -d $start_files | grep -c endbr64 || true)
+
+# PIE, stack protector, fortified functions, read-only relocations bound at start, stack-clash
+# and control-flow protection, on each program; the report names each file for the log.
+check_hardening() {
+    local programs
+    programs=$(elf_files "$1")
+    [ -n "$programs" ] || fail "no program found in $1"
+    while IFS= read -r f; do
+        if [ $cf_marked_start = yes ]; then
+            hardening-check "$f" || fail "hardening-check: ${f#"$1"}"
+        else
+            hardening-check --nocfprotection "$f" || fail "hardening-check: ${f#"$1"}"
+            [ "$(objdump -d "$f" | grep -c endbr64)" -gt "$start_endbr" ] ||
+                fail "${f#"$1"} not compiled with -fcf-protection"
+        fi
+    done <<<"$programs"
+}
+
 cpack --config "$build/CPackConfig.cmake" -G "$([ "$2" = deb ] && echo DEB || echo TGZ)" \
     -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
 
 if [ "$2" = deb ]; then
     deb="$work/out/kelvara_${3}_amd64.deb"
     [ -f "$deb" ] || fail "no $deb"
-    lintian --fail-on error "$deb" || fail "lintian reports errors"
+    lintian --pedantic --display-info --fail-on error "$deb" >"$work/lintian.log" 2>&1 ||
+        { cat "$work/lintian.log"; fail "lintian reports errors"; }
+    cat "$work/lintian.log"
+    ! grep -q 'hardening-' "$work/lintian.log" || fail "lintian reports missing hardening"
 
     share=/usr/share
     expected=$(printf '%s\n' /usr/bin/kelvara /usr/lib/kelvara/kelvara-exchange \
         $share/applications/kelvara.desktop \
         $share/doc/kelvara/{README.md,changelog.gz,copyright,examples/Settings.ini} \
         $share/icons/hicolor/{32x32,48x48,256x256}/apps/kelvara.png \
-        $share/icons/hicolor/scalable/apps/kelvara.svg $share/man/man1/kelvara.1.gz \
+        $share/icons/hicolor/scalable/apps/kelvara.svg $share/lintian/overrides/kelvara \
+        $share/man/man1/kelvara.1.gz \
         $share/metainfo/org.kelvara.Kelvara.metainfo.xml | sort)
     files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort)
     [ "$files" = "$expected" ] || fail "file list differs: $(diff <(echo "$expected") <(echo "$files"))"
 
     dpkg-deb -x "$deb" "$work/root"
-    for program in usr/bin/kelvara usr/lib/kelvara/kelvara-exchange; do
-        readelf -S "$work/root/$program" | grep -qE '\.symtab|\.debug_' && fail "$program not stripped"
-    done
+    check_hardening "$work/root"
+    while IFS= read -r f; do
+        if readelf -S "$f" | grep -qE '\.symtab|\.debug_'; then fail "${f#"$work/root"} not stripped"; fi
+    done < <(elf_files "$work/root")
     # The window's process holds no DICOM or TLS code: that is the helper's.
     ldd "$work/root/usr/bin/kelvara" | grep -qE 'libdcm|libssl' && fail "kelvara links DICOM or TLS"
     grep -qx 'Exec=/usr/bin/kelvara' "$work/root/usr/share/applications/kelvara.desktop" || fail "Exec"
@@ -61,6 +104,7 @@ for f in kelvara kelvara-exchange install-desktop-entry.sh README.md LICENSE sha
     [ -e "$root/$f" ] || fail "archive lacks $f"
 done
 grep -q "MIT License" "$root/LICENSE" || fail "licence"
+check_hardening "$root"
 
 # Moved somewhere else after unpacking: the program must not care where it lies.
 mv "$root" "$work/Kelvara Programm"

@@ -93,18 +93,24 @@ void TestSettingsStore::loadSettings()
 void TestSettingsStore::saveSettings_data()
 {
     QTest::addColumn<QByteArray>("original"); // null: no file
+    QTest::addColumn<QList<double>>("widths");
     QTest::addColumn<QByteArray>("expected");
 
-    const QByteArray newColumns("[Columns]\n1=2370\n2=7505\n3=2370\n4=7505\n5=1440\n");
-    QTest::newRow("new file")
-        << QByteArray()
-        << "[General]\nLocalAET=KELVARA\n\n[Worklist]\nIP=10.0.0.5\nAET=WLSERVER\nPort=104\n\n" +
-               newColumns;
+    const QList<double> widths{2370, 7505, 2370, 7505, 1440};
+    const QByteArray newFile(
+        "[General]\nLocalAET=KELVARA\n\n[Worklist]\nIP=10.0.0.5\nAET=WLSERVER\nPort=104\n\n");
+    QTest::newRow("new file") << QByteArray() << widths
+                              << newFile + "[Columns]\n1=2370\n2=7505\n3=2370\n4=7505\n5=1440\n";
+    // The user's locale is German (see initTestCase): its decimal comma, never a point.
+    QTest::newRow("fractional widths in German")
+        << QByteArray() << QList<double>{2370.5, 7505.25, 0.1, 1234567.5, 1440}
+        << newFile + "[Columns]\n1=2370,5\n2=7505,25\n3=0,1\n4=1234568\n5=1440\n";
     QTest::newRow("unknown sections, keys and comments kept, Windows-1252 saved as UTF-8")
         << QByteArray(
                "; f\xFCr Kelvara\n[Display]\nTheme=dark\n\n[worklist]\n# server\nIP = 1.2.3.4\n"
                "Timeout=30\nAET=OLD\n\n[General]\nLocalAET=\"KELVARA\"\n[Columns]\n"
                "1=10\n2=20\n3=30\n4=40\n5=50\n6=60\n; end")
+        << widths
         << QByteArray("; f\xC3\xBCr Kelvara\n[Display]\nTheme=dark\n\n[worklist]\n# server\nIP = "
                       "10.0.0.5\n"
                       "Timeout=30\nAET=WLSERVER\nPort=104\n\n[General]\nLocalAET=\"KELVARA\"\n"
@@ -114,12 +120,14 @@ void TestSettingsStore::saveSettings_data()
 void TestSettingsStore::saveSettings()
 {
     QFETCH(QByteArray, original);
+    QFETCH(QList<double>, widths);
     QFETCH(QByteArray, expected);
 
     QVERIFY(original.isNull() || TestServer::writeFile(m_path, original));
     // Only the live widths are saved, never the ones read at start-up.
     const AppSettings settings{"KELVARA", "10.0.0.5", "WLSERVER", "104", {"9", "9", "9", "9", "9"}};
-    QVERIFY(SaveSettings(settings, {2370, 7505, 2370, 7505, 1440}, m_path));
+    QVERIFY(
+        SaveSettings(settings, {widths[0], widths[1], widths[2], widths[3], widths[4]}, m_path));
     QCOMPARE(TestServer::readFile(m_path), QString::fromUtf8(expected));
 }
 
