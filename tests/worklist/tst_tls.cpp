@@ -93,7 +93,7 @@ private:
     {
         return {true, ca.isEmpty() ? QString() : m_pki.filePath(ca),
                 name.isEmpty() ? QString() : m_pki.filePath(name + ".pem"),
-                name.isEmpty() ? QString() : m_pki.filePath(name + ".key")};
+                name.isEmpty() ? QString() : m_pki.filePath(name + ".key"), {}, {}};
     }
     QStringList serverTls(bool clientCa) const
     {
@@ -166,10 +166,10 @@ void TestTls::failures_data()
                                          m_pki.filePath(name + ".key")};
     };
     const TlsParams missingFile{true, m_pki.filePath("ca.pem"), m_pki.filePath("nosuch.pem"),
-                                m_pki.filePath("client.key")};
+                                m_pki.filePath("client.key"), {}, {}};
     const TlsParams wrongKey{true, m_pki.filePath("ca.pem"), m_pki.filePath("client.pem"),
-                             m_pki.filePath("server.key")};
-    const TlsParams halfPair{true, m_pki.filePath("ca.pem"), m_pki.filePath("client.pem"), {}};
+                             m_pki.filePath("server.key"), {}, {}};
+    const TlsParams halfPair{true, m_pki.filePath("ca.pem"), m_pki.filePath("client.pem"), {}, {}, {}};
     TlsParams byName = clientTls("ca.pem", {});
     byName.serverName = QStringLiteral("worklist.kelvara.test");
     // A key anyone may read, as a careless copy leaves it.
