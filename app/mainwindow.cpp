@@ -180,6 +180,9 @@ bool MainWindow::Form_Load()
 
     LoadSettings(m_settings, m_location.readFrom);
     m_tls = LoadTlsSettings(m_location);
+    m_it = LoadItSettings(m_location);
+    // A performed procedure step names the step itself; the removal object names the study.
+    m_removalActsOnStudyKey = m_it.removal == ItSettings::Removal::Object;
     cmdRefresh_Click();
     // The first answer, and any failure box, come before the window shows; a request to end
     // (Form_Unload) ends the wait too.
@@ -218,7 +221,7 @@ void MainWindow::WLQuery()
 {
     // A refresh asked for while an exchange runs is dropped; the running one brings news,
     // and the status line says it runs.
-    if (m_client->startQuery(connectionParams()))
+    if (m_client->startQuery(connectionParams(), !m_removalActsOnStudyKey))
         m_queryRunning = true;
 }
 
@@ -318,8 +321,29 @@ void MainWindow::cmdDel_Click()
         emit removalHandled();
         return;
     }
+    if (!m_it.removalError.isEmpty()) {
+        MessageBox::showStop(this,
+                             notRemovedText({DicomError::badSetting, m_it.removalError}, going));
+        emit removalHandled();
+        return;
+    }
     m_removalsAsked.enqueue(going);
-    m_client->startRemoval(connectionParams(), key);
+    if (m_it.removal == ItSettings::Removal::Object) {
+        m_client->startRemoval(connectionParams(), key);
+    } else {
+        // The MPPS server, where IT named one; else the worklist server.
+        ConnectionParams mpps = connectionParams();
+        if (!m_it.removalIp.isEmpty())
+            mpps.host = m_it.removalIp;
+        if (!m_it.removalPort.isEmpty())
+            mpps.port = m_it.removalPort;
+        if (!m_it.removalAet.isEmpty())
+            mpps.calledAet = m_it.removalAet;
+        const bool completed = m_it.removal == ItSettings::Removal::Completed;
+        m_client->startRemoval(
+            mpps, key, completed ? QStringLiteral("COMPLETED") : QStringLiteral("DISCONTINUED"),
+            row->stepAttributes);
+    }
     updateStatus();
 }
 
@@ -435,6 +459,8 @@ ConnectionParams MainWindow::connectionParams() const
     params.timeouts = m_timeouts;
     params.tls = {m_tls.enabled,    m_tls.caCertificate, m_tls.certificate,
                   m_tls.privateKey, m_tls.serverName,    m_tls.error};
+    params.stationAet = m_it.stationAet;
+    params.modality = m_it.modality;
     return params;
 }
 

@@ -2,6 +2,7 @@
 
 #include "appsettings.h"
 #include "connectionparams.h"
+#include "itsettings.h"
 #include "settingslocation.h"
 #include "tlssettings.h"
 #include "worklistrow.h"
@@ -96,6 +97,7 @@ private:
     SettingsLocation m_location;
     AppSettings m_settings;
     TlsSettings m_tls; // read with the settings; IT's, never written back
+    ItSettings m_it;   // likewise
     Timeouts m_timeouts;
     std::unique_ptr<QLockFile> m_instanceLock;
     WorklistClient* m_client;

@@ -19,31 +19,6 @@
 
 namespace {
 
-// An AE title is 1 to 16 characters of printable ASCII without a backslash; blanks around it
-// do not count.
-bool isValidAeTitle(const QString& title)
-{
-    const QString trimmed = title.trimmed();
-    if (trimmed.isEmpty() || trimmed.size() > 16)
-        return false;
-    for (const QChar c : trimmed) {
-        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('\\'))
-            return false;
-    }
-    return true;
-}
-
-// A title as a box can show it: control characters would break the line or the text.
-QString shownTitle(const QString& title)
-{
-    QString shown = title.left(64);
-    for (QChar& c : shown) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char('?');
-    }
-    return shown;
-}
-
 bool is(const OFCondition& cond, unsigned short code)
 {
     return cond.bad() && cond.module() == OFM_dcmnet && cond.code() == code;
@@ -101,6 +76,31 @@ Connected connectOnce(const QString& host, quint16 port, int seconds)
 }
 
 } // namespace
+
+// An AE title is 1 to 16 characters of printable ASCII without a backslash; blanks around it
+// do not count.
+bool isValidAeTitle(const QString& title)
+{
+    const QString trimmed = title.trimmed();
+    if (trimmed.isEmpty() || trimmed.size() > 16)
+        return false;
+    for (const QChar c : trimmed) {
+        if (c.unicode() < 0x20 || c.unicode() > 0x7E || c == QLatin1Char('\\'))
+            return false;
+    }
+    return true;
+}
+
+// A title as a box can show it: control characters would break the line or the text.
+QString shownTitle(const QString& title)
+{
+    QString shown = title.left(64);
+    for (QChar& c : shown) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return shown;
+}
 
 Association::Association()
 {

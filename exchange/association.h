@@ -59,6 +59,12 @@ private:
     DicomError m_refusal;
 };
 
+// An AE title is 1 to 16 characters of printable ASCII without a backslash; blanks around it
+// do not count.
+[[nodiscard]] bool isValidAeTitle(const QString& title);
+// A text as a box can show it: at most 64 characters, control characters replaced.
+[[nodiscard]] QString shownTitle(const QString& title);
+
 // One DIMSE request of an exchange: sends it on `association`, takes what comes back, and
 // returns the toolkit's condition with the status of the final response in `status`.
 using ExchangeStep = std::function<OFCondition(Association& association, Uint16& status)>;

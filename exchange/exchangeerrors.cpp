@@ -24,6 +24,14 @@ QString statusMeaning(unsigned short status)
         return QStringLiteral("Dienst nicht unterstützt");
     case 0x0124:
         return QStringLiteral("keine Berechtigung");
+    case 0x0111:
+        return QStringLiteral("Eintrag schon vorhanden");
+    case 0x0106:
+        return QStringLiteral("ungültiger Attributwert");
+    case 0x0120:
+        return QStringLiteral("Attribut fehlt");
+    case 0xC310:
+        return QStringLiteral("Schritt ist abgeschlossen und nicht mehr änderbar");
     default:
         break;
     }
@@ -241,6 +249,26 @@ DicomError status(unsigned short status, const QString& peer)
     return {
         int(status),
         QStringLiteral("Server %1 meldet Status %2 (%3)").arg(peer, hex, statusMeaning(status))};
+}
+
+DicomError stepRefused(unsigned short status, const QString& peer, bool created)
+{
+    DicomError error = ExchangeErrors::status(status, peer);
+    error.description = created
+                            ? QStringLiteral("Server %1 nimmt das Ende des Schritts nicht an "
+                                             "(N-SET): %2")
+                                      .arg(peer, error.description.section(u'(', 1).chopped(1)) +
+                                  stepLeftInProgress()
+                            : QStringLiteral("Server %1 nimmt den Schritt nicht an "
+                                             "(N-CREATE): %2")
+                                  .arg(peer, error.description.section(u'(', 1).chopped(1));
+    return error;
+}
+
+QString stepLeftInProgress()
+{
+    return QStringLiteral("; der Schritt steht am Server jetzt \"in Arbeit\" und muss dort "
+                          "abgeschlossen werden");
 }
 
 DicomError tlsFile(const QString& key, const QString& path, TlsFileProblem problem)

@@ -30,6 +30,11 @@ enum class Phase { Associate, Exchange };
 [[nodiscard]] DicomError rejected(const T_ASC_RejectParameters& reject, const QString& peer);
 [[nodiscard]] DicomError serviceNotAccepted(const QString& service, const QString& peer);
 [[nodiscard]] DicomError status(unsigned short status, const QString& peer);
+// A performed procedure step the server refused: its creation (N-CREATE), or, `created`, its
+// end (N-SET), which leaves it "in Arbeit" there.
+[[nodiscard]] DicomError stepRefused(unsigned short status, const QString& peer, bool created);
+// What a failure after a created step adds to its text.
+[[nodiscard]] QString stepLeftInProgress();
 
 // A file named in the TLS settings that cannot be used; `key` is its key in [TLS].
 enum class TlsFileProblem { Unreadable, NoCertificate, NoKey, KeyMismatch, OpenToOthers };

@@ -4,6 +4,7 @@
 // nothing here has to be abortable; a server that crashes or exhausts it ends only this process.
 
 #include "exchangeprotocol.h"
+#include "performedstep.h"
 #include "removal.h"
 #include "worklistfind.h"
 
@@ -30,10 +31,13 @@ void* runExchange(void* data)
     const auto& request = *static_cast<const ExchangeProtocol::Request*>(data);
     DicomError error;
     if (request.operation == ExchangeProtocol::Operation::Removal) {
-        error = sendRemoval(request.params, request.entryKey);
+        error = request.mppsStatus.isEmpty()
+                    ? sendRemoval(request.params, request.entryKey)
+                    : sendPerformedStep(request.params, request.step, request.mppsStatus);
     } else {
         const FindOutcome outcome = runWorklistFind(
-            request.params, [](const WorklistRow& row) { write(ExchangeProtocol::rowLine(row)); });
+            request.params, [](const WorklistRow& row) { write(ExchangeProtocol::rowLine(row)); },
+            request.stepAttributes);
         error = outcome.error;
         if (outcome.truncatedByServer)
             write(ExchangeProtocol::truncatedLine());

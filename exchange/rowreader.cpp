@@ -157,7 +157,8 @@ struct RowReader::Converters
     }
 };
 
-RowReader::RowReader() : m_converters(std::make_unique<Converters>())
+RowReader::RowReader(bool stepAttributes)
+    : m_converters(std::make_unique<Converters>()), m_stepAttributes(stepAttributes)
 {
     silenceToolkitLog();
 }
@@ -222,13 +223,15 @@ WorklistRow RowReader::read(DcmItem& dataset)
     row.name = cell(DCM_PatientName, true);
     row.birthDateValue = parseDicomDate(rawValue(dataset, DCM_PatientBirthDate));
 
-    DcmSequenceOfItems* steps = nullptr;
-    if (dataset.findAndGetSequence(DCM_ScheduledProcedureStepSequence, steps).good() && steps &&
-        steps->card() > 0) {
-        if (DcmItem* first = steps->getItem(0))
-            row.stepDescription =
-                description(rawValue(*first, DCM_ScheduledProcedureStepDescription));
-    }
+    const auto firstItem = [](DcmItem& item, const DcmTagKey& key) -> DcmItem* {
+        DcmSequenceOfItems* sequence = nullptr;
+        if (item.findAndGetSequence(key, sequence).good() && sequence && sequence->card() > 0)
+            return sequence->getItem(0);
+        return nullptr;
+    };
+    DcmItem* step = firstItem(dataset, DCM_ScheduledProcedureStepSequence);
+    if (step)
+        row.stepDescription = description(rawValue(*step, DCM_ScheduledProcedureStepDescription));
 
     row.studyDescription = description(rawValue(dataset, DCM_StudyDescription));
     if (row.studyDescription.isEmpty())
@@ -239,6 +242,33 @@ WorklistRow RowReader::read(DcmItem& dataset)
     row.entryKey = decode(rawValue(dataset, DCM_StudyInstanceUID), false, &keyCut);
     if (keyCut || row.entryKey.size() > maxCellChars)
         row.entryKey.clear();
+    if (!m_stepAttributes)
+        return row;
+
+    // What a performed procedure step names of this entry, as the server sent it.
+    DcmItem* study = firstItem(dataset, DCM_ReferencedStudySequence);
+    DcmItem* protocol = step ? firstItem(*step, DCM_ScheduledProtocolCodeSequence) : nullptr;
+    const auto text = [&](DcmItem* item, const DcmTagKey& key, bool personName = false) {
+        bool cut = false;
+        return item ? capped(decode(rawValue(*item, key), personName, &cut), cut) : QString();
+    };
+    const QStringList values{text(&dataset, DCM_PatientName, true),
+                             row.patientId,
+                             text(&dataset, DCM_PatientBirthDate),
+                             text(&dataset, DCM_PatientSex),
+                             row.entryKey,
+                             text(&dataset, DCM_AccessionNumber),
+                             text(study, DCM_ReferencedSOPClassUID),
+                             text(study, DCM_ReferencedSOPInstanceUID),
+                             text(&dataset, DCM_RequestedProcedureID),
+                             text(&dataset, DCM_RequestedProcedureDescription),
+                             text(step, DCM_ScheduledProcedureStepID),
+                             row.stepDescription,
+                             text(step, DCM_Modality),
+                             text(protocol, DCM_CodeValue),
+                             text(protocol, DCM_CodingSchemeDesignator),
+                             text(protocol, DCM_CodeMeaning)};
+    row.stepAttributes = values.join(stepAttributeSeparator);
     return row;
 }
 

@@ -19,7 +19,8 @@ class DcmItem;
 class RowReader final
 {
 public:
-    RowReader();
+    // `stepAttributes`: each row also keeps what a performed procedure step for it names.
+    explicit RowReader(bool stepAttributes = false);
     ~RowReader();
     RowReader(const RowReader&) = delete;
     RowReader& operator=(const RowReader&) = delete;
@@ -29,6 +30,7 @@ public:
 private:
     struct Converters;
     std::unique_ptr<Converters> m_converters;
+    bool m_stepAttributes;
 };
 
 [[nodiscard]] WorklistRow rowFromDataset(DcmItem& dataset);

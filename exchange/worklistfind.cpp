@@ -9,6 +9,7 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dimse.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -74,13 +75,33 @@ void onFindResponse(void* data, T_DIMSE_C_FindRQ* /*request*/, int /*responseCou
 } // namespace
 
 FindOutcome runWorklistFind(const ConnectionParams& params,
-                            const std::function<void(const WorklistRow&)>& onRow)
+                            const std::function<void(const WorklistRow&)>& onRow,
+                            bool stepAttributes)
 {
     FindOutcome outcome;
-    Collector collector{nullptr, RowReader(), &onRow, &outcome.rows};
-    const auto find = [&collector](Association& association, Uint16& status) {
+    const QString station = params.stationAet.trimmed(), modality = params.modality.trimmed();
+    const auto badKey = [](const char* key, const QString& value, const char* rule) {
+        return DicomError{DicomError::badSetting,
+                          QStringLiteral("Settings.ini [Worklist] %1 \"%2\" ist ungültig (%3)")
+                              .arg(QLatin1String(key), shownTitle(value), QLatin1String(rule))};
+    };
+    const bool modalityUsable =
+        modality.size() <= 16 && std::none_of(modality.begin(), modality.end(), [](QChar c) {
+            return c < QLatin1Char(' ') || c.unicode() > 0x7E || c == QLatin1Char('\\');
+        });
+    if (!station.isEmpty() && !isValidAeTitle(station))
+        outcome.error =
+            badKey("StationAET", station, "1 bis 16 Zeichen, keine Steuerzeichen, kein Backslash");
+    else if (!modalityUsable)
+        outcome.error =
+            badKey("Modality", modality, "bis 16 Zeichen, keine Steuerzeichen, kein Backslash");
+    if (outcome.error.isError())
+        return outcome;
+
+    Collector collector{nullptr, RowReader(stepAttributes), &onRow, &outcome.rows};
+    const auto find = [&](Association& association, Uint16& status) {
         collector.association = &association;
-        const std::unique_ptr<DcmDataset> identifier = buildWorklistIdentifier();
+        const std::unique_ptr<DcmDataset> identifier = buildWorklistIdentifier(station, modality);
         T_DIMSE_C_FindRQ request{};
         request.MessageID = association.handle()->nextMsgID++;
         OFStandard::strlcpy(request.AffectedSOPClassUID, UID_FINDModalityWorklistInformationModel,

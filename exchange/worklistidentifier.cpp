@@ -42,7 +42,8 @@ QByteArray todayRange()
 
 } // namespace
 
-std::unique_ptr<DcmDataset> buildWorklistIdentifier()
+std::unique_ptr<DcmDataset> buildWorklistIdentifier(const QString& stationAet,
+                                                    const QString& modality)
 {
     auto protocolCode = std::make_unique<DcmItem>();
     addEmpty(*protocolCode, {{0x0008, 0x0100}});
@@ -79,7 +80,9 @@ std::unique_ptr<DcmDataset> buildWorklistIdentifier()
         {{0x0038, 0x0010}, {0x0038, 0x0050}, {0x0038, 0x0300}, {0x0038, 0x0400}, {0x0038, 0x0500}});
 
     auto step = std::make_unique<DcmItem>();
-    addEmpty(*step, {{0x0008, 0x0060}, {0x0032, 0x1070}, {0x0040, 0x0001}});
+    step->putAndInsertString(DcmTag(0x0008, 0x0060), modality.toLatin1().constData());
+    addEmpty(*step, {{0x0032, 0x1070}});
+    step->putAndInsertString(DcmTag(0x0040, 0x0001), stationAet.toLatin1().constData());
     step->putAndInsertString(DcmTag(0x0040, 0x0002), todayRange().constData());
     step->putAndInsertString(DcmTag(0x0040, 0x0003), "000000-235959");
     addEmpty(*step, {{0x0040, 0x0006}, {0x0040, 0x0007}});

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 #include <memory>
 
 class DcmDataset;
@@ -8,5 +10,7 @@ class DcmDataset;
 // Every attribute is an empty return key except the scheduled start date (the current day
 // as "yyyyMMdd-yyyyMMdd", read twice) and the start time ("000000-235959"). Pregnancy Status
 // is an empty return key too: a server matching on a value would drop the day's entries.
-// The caller owns the result.
-[[nodiscard]] std::unique_ptr<DcmDataset> buildWorklistIdentifier();
+// Scheduled Station AE Title and Modality carry `stationAet` and `modality` (empty: return
+// keys). The caller owns the result.
+[[nodiscard]] std::unique_ptr<DcmDataset> buildWorklistIdentifier(const QString& stationAet = {},
+                                                                  const QString& modality = {});

@@ -41,4 +41,8 @@ struct ConnectionParams
     QString callingAet; // ours
     Timeouts timeouts;
     TlsParams tls;
+    // The query asks only for this station's or modality's steps; empty: every one. Checked by
+    // the DICOM layer before anything is sent.
+    QString stationAet;
+    QString modality;
 };

@@ -108,7 +108,8 @@ QByteArray encodeRequest(const Request& request)
     out << formatLine.toByteArray() << int(request.operation) << p.host << p.port << p.calledAet
         << p.callingAet << t.connectSeconds << t.acseSeconds << t.dimseSeconds << t.marginSeconds
         << p.tls.enabled << p.tls.caCertificate << p.tls.certificate << p.tls.privateKey
-        << p.tls.serverName << p.tls.settingsError << request.entryKey;
+        << p.tls.serverName << p.tls.settingsError << p.stationAet << p.modality << request.entryKey
+        << request.stepAttributes << request.mppsStatus << request.step;
     return bytes;
 }
 
@@ -124,7 +125,8 @@ std::optional<Request> decodeRequest(const QByteArray& bytes)
     in >> format >> operation >> p.host >> p.port >> p.calledAet >> p.callingAet >>
         t.connectSeconds >> t.acseSeconds >> t.dimseSeconds >> t.marginSeconds >> p.tls.enabled >>
         p.tls.caCertificate >> p.tls.certificate >> p.tls.privateKey >> p.tls.serverName >>
-        p.tls.settingsError >> request.entryKey;
+        p.tls.settingsError >> p.stationAet >> p.modality >> request.entryKey >>
+        request.stepAttributes >> request.mppsStatus >> request.step;
     const bool sane =
         in.status() == QDataStream::Ok && in.atEnd() && format == formatLine &&
         (operation == int(Operation::Find) || operation == int(Operation::Removal)) &&
@@ -142,7 +144,7 @@ QByteArray rowLine(const WorklistRow& row)
                              ? row.birthDateValue.toString(QStringLiteral("yyyyMMdd"))
                              : QString();
     return line("row", {row.patientId, row.name, date, row.stepDescription, row.studyDescription,
-                        row.entryKey});
+                        row.entryKey, row.stepAttributes});
 }
 
 QByteArray truncatedLine()
@@ -203,7 +205,7 @@ bool AnswerReader::takeLine(QByteArrayView line)
     } else if (!m_broken) {
         const QList<QByteArrayView> fields = split(line, '\t');
         const QByteArrayView kind = fields.first();
-        if (kind == "row" && fields.size() == 7) {
+        if (kind == "row" && fields.size() == 8) {
             m_broken = !takeRow(fields);
         } else if (kind == "truncated" && fields.size() == 1 && !m_truncated) {
             m_truncated = true;
@@ -227,8 +229,8 @@ bool AnswerReader::takeLine(QByteArrayView line)
 
 bool AnswerReader::takeRow(const QList<QByteArrayView>& fields)
 {
-    std::optional<QString> texts[6];
-    for (int i = 0; i < 6; ++i) {
+    std::optional<QString> texts[7];
+    for (int i = 0; i < 7; ++i) {
         texts[i] = fieldText(fields[i + 1]);
         if (!texts[i])
             return false;
@@ -248,6 +250,7 @@ bool AnswerReader::takeRow(const QList<QByteArrayView>& fields)
     row.stepDescription = shared(m_descriptions, *texts[3]);
     row.studyDescription = shared(m_descriptions, *texts[4]);
     row.entryKey = *texts[5];
+    row.stepAttributes = *texts[6];
     m_rows.append(std::move(row));
     return true;
 }

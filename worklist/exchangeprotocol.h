@@ -27,7 +27,11 @@ struct Request
 {
     Operation operation = Operation::Find;
     ConnectionParams params;
-    QString entryKey; // the removal's key
+    QString entryKey;            // the removal's key
+    bool stepAttributes = false; // a query keeps with each row what a removal by MPPS needs
+    QString mppsStatus;          // a removal by MPPS ends the step so ("COMPLETED" or
+                                 // "DISCONTINUED"); empty: by the removal object
+    QString step;                // the row's stepAttributes, for a removal by MPPS
 };
 
 [[nodiscard]] QByteArray encodeRequest(const Request& request);

@@ -64,18 +64,20 @@ void WorklistClient::setHelperProgram(const QString& path)
     helperOverride() = path;
 }
 
-bool WorklistClient::startQuery(const ConnectionParams& params)
+bool WorklistClient::startQuery(const ConnectionParams& params, bool stepAttributes)
 {
     if (m_busy)
         return false;
-    start({Operation::Find, params, {}});
+    start({Operation::Find, params, {}, stepAttributes, {}, {}});
     emit busyChanged(true);
     return true;
 }
 
-void WorklistClient::startRemoval(const ConnectionParams& params, const QString& entryKey)
+void WorklistClient::startRemoval(const ConnectionParams& params, const QString& entryKey,
+                                  const QString& mppsStatus, const QString& step)
 {
-    ExchangeProtocol::Request request{Operation::Removal, params, entryKey};
+    ExchangeProtocol::Request request{Operation::Removal, params, entryKey, false,
+                                      mppsStatus,         step};
     // A removal is one small object: its answer is due within 10 s, or sooner when asked.
     Timeouts& timeouts = request.params.timeouts;
     timeouts.dimseSeconds = std::min(timeouts.dimseSeconds, 10);

@@ -30,11 +30,15 @@ public:
     static void setHelperProgram(const QString& path);
 
     [[nodiscard]] bool isBusy() const { return m_busy; }
-    // Returns false and starts nothing while an exchange runs: the refresh is dropped.
-    bool startQuery(const ConnectionParams& params);
+    // Returns false and starts nothing while an exchange runs: the refresh is dropped. With
+    // `stepAttributes` the rows keep what a removal by MPPS needs.
+    bool startQuery(const ConnectionParams& params, bool stepAttributes = false);
     // Runs now, or after the running exchange and the removals asked for before it, in the
-    // order asked; each emits removalFinished.
-    void startRemoval(const ConnectionParams& params, const QString& entryKey);
+    // order asked; each emits removalFinished. With `mppsStatus` ("COMPLETED", "DISCONTINUED")
+    // the removal is a performed procedure step for the row whose stepAttributes are `step`;
+    // else the removal object for `entryKey`.
+    void startRemoval(const ConnectionParams& params, const QString& entryKey,
+                      const QString& mppsStatus = {}, const QString& step = {});
     // Ends the running exchange at once (it then reports an error numbered -2); the waiting
     // removals are dropped.
     void abort();

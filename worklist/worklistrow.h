@@ -15,10 +15,39 @@ struct WorklistRow
     QString studyDescription;
     QString entryKey;     // Study Instance UID, sent back unchanged by the removal
     QDate birthDateValue; // for sorting by date; invalid when unreadable
+    // What a performed procedure step for this entry names, when the query was asked for it
+    // (see stepAttributeNames), joined by U+001F; else empty.
+    QString stepAttributes;
 };
 // Plain values that may be moved in memory as bytes: a growing list of 100,000 rows then
 // reallocates instead of moving each row.
 Q_DECLARE_TYPEINFO(WorklistRow, Q_RELOCATABLE_TYPE);
+
+// The order of the values in WorklistRow::stepAttributes, each as the server sent it (decoded):
+// patient's name (with its "^"), patient ID, birth date, sex, Study Instance UID, accession
+// number, Referenced Study's SOP Class and Instance UID, Requested Procedure ID and
+// description, Scheduled Procedure Step ID and description, modality, and the first Scheduled
+// Protocol Code's value, scheme and meaning.
+enum class StepAttribute {
+    PatientName,
+    PatientId,
+    BirthDate,
+    Sex,
+    StudyUid,
+    AccessionNumber,
+    ReferencedStudyClass,
+    ReferencedStudyInstance,
+    RequestedProcedureId,
+    RequestedProcedureDescription,
+    StepId,
+    StepDescription,
+    Modality,
+    ProtocolCodeValue,
+    ProtocolCodingScheme,
+    ProtocolCodeMeaning,
+    Count
+};
+constexpr QChar stepAttributeSeparator = QChar(0x1F);
 
 // The text a row shows in list column `column`, in the list's order: patient ID, name, birth
 // date, step description, study description.
