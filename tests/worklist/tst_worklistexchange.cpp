@@ -23,16 +23,18 @@ namespace {
 const QString today = QDate::currentDate().toString(QStringLiteral("yyyyMMdd"));
 
 // One worklist entry as dump2dcm text; `name` and `description` are written as Latin-1.
-QByteArray entryDump(const QString& id, const QString& name, const QString& uid)
+QByteArray entryDump(const QString& id, const QString& name, const QString& uid,
+                     const QString& modality = QStringLiteral("CR"),
+                     const QString& station = QStringLiteral("STATION"))
 {
     return QStringLiteral("(0008,0050) SH [ACC%1]\n(0010,0010) PN [%2]\n(0010,0020) LO [%1]\n"
                           "(0010,0030) DA [19501205]\n(0020,000d) UI [%3]\n"
                           "(0032,1060) LO [Röntgen Thorax]\n(0040,0100) SQ\n(fffe,e000) -\n"
-                          "(0008,0060) CS [CR]\n(0040,0001) AE [STATION]\n(0040,0002) DA [%4]\n"
+                          "(0008,0060) CS [%5]\n(0040,0001) AE [%6]\n(0040,0002) DA [%4]\n"
                           "(0040,0003) TM [101500]\n(0040,0007) LO [Schädel]\n"
                           "(0040,0009) SH [SPS%1]\n(fffe,e00d) -\n(fffe,e0dd) -\n"
                           "(0040,1001) SH [RP%1]\n")
-        .arg(id, name, uid, today)
+        .arg(id, name, uid, today, modality, station)
         .toLatin1();
 }
 
@@ -87,6 +89,8 @@ private slots:
     void wlmscpfsReceivesIdentifierAndSendsLatin1();
     void failures_data();
     void failures();
+    void stationsOwnSteps_data();
+    void stationsOwnSteps();
     void ourServer_data();
     void ourServer();
     void clientDropsSecondQueryAndQueuesRemovals();
@@ -309,6 +313,61 @@ void TestWorklistExchange::failures()
     // A failure ends the association by an abort: a release would wait out a time-out.
     if (fault && !scenario.startsWith(QLatin1String("nesting1")))
         QTRY_COMPARE(fault->releaseRequests(), expected.isEmpty() ? 1 : 0);
+}
+
+void TestWorklistExchange::stationsOwnSteps_data()
+{
+    QTest::addColumn<QString>("station");
+    QTest::addColumn<QString>("modality");
+    QTest::addColumn<QString>("expected"); // the IDs the server returned, or the whole failure
+
+    QTest::newRow("every step") << ""
+                                << ""
+                                << "P1 P2 P3";
+    QTest::newRow("one station") << "CT_ROOM1"
+                                 << ""
+                                 << "P1 P3";
+    QTest::newRow("one modality") << ""
+                                  << "MR"
+                                  << "P2";
+    QTest::newRow("both") << "CT_ROOM1"
+                          << "CT"
+                          << "P1";
+    // Refused before anything is sent.
+    QTest::newRow("station too long")
+        << "SEVENTEEN_LETTERS"
+        << ""
+        << "-1 - Settings.ini [Worklist] StationAET \"SEVENTEEN_LETTERS\" ist ungültig (1 bis 16 "
+           "Zeichen, keine Steuerzeichen, kein Backslash)";
+    QTest::newRow("modality with a backslash")
+        << ""
+        << "CT\\MR"
+        << "-1 - Settings.ini [Worklist] Modality \"CT\\MR\" ist ungültig (bis 16 Zeichen, keine "
+           "Steuerzeichen, kein Backslash)";
+}
+
+// A workstation that asks for its own steps gets them from a server that matches the keys.
+void TestWorklistExchange::stationsOwnSteps()
+{
+    QFETCH(QString, station);
+    QFETCH(QString, modality);
+    QFETCH(QString, expected);
+    QTemporaryDir root;
+    QVERIFY(makeWorklistFolder(root, {entryDump("P1", "Eins", "1.2.3.1", "CT", "CT_ROOM1"),
+                                      entryDump("P2", "Zwei", "1.2.3.2", "MR", "MR_ROOM1"),
+                                      entryDump("P3", "Drei", "1.2.3.3", "CR", "CT_ROOM1")}));
+    TestServer server;
+    QVERIFY2(server.start("wlmscpfs", {"-dfp", root.path(), "%PORT%"}),
+             qPrintable(server.output()));
+    ConnectionParams params = localParams(server.port());
+    params.stationAet = station;
+    params.modality = modality;
+    FindOutcome outcome = runWorklistFind(params);
+    QStringList ids;
+    for (const WorklistRow& row : outcome.rows)
+        ids << row.patientId;
+    ids.sort();
+    QCOMPARE(outcome.error.isError() ? outcome.error.messageText() : ids.join(u' '), expected);
 }
 
 void TestWorklistExchange::ourServer_data()
