@@ -20,22 +20,31 @@ constexpr Uint16 statusCancel = 0xFE00;
 constexpr int maxNesting = 16;
 constexpr Uint32 maxEntryBytes = 4 * 1024 * 1024;
 
-// True when `item` nests sequences more than `levelsLeft` deep. Stops as soon as it knows.
-bool nestsDeeper(DcmItem& item, int levelsLeft)
+// Walks an entry as the toolkit read it: whether it nests sequences more than `levelsLeft`
+// deep (the walk stops there) and how many bytes its values hold.
+struct EntrySize
 {
-    for (unsigned long i = 0; i < item.card(); ++i) {
-        DcmElement* element = item.getElement(i);
-        if (!element || element->ident() != EVR_SQ)
+    bool tooDeep = false;
+    Uint64 bytes = 0;
+};
+
+void measure(DcmItem& item, int levelsLeft, EntrySize& size)
+{
+    for (DcmObject* object = item.nextInContainer(nullptr); object && !size.tooDeep;
+         object = item.nextInContainer(object)) {
+        if (object->ident() != EVR_SQ) {
+            size.bytes += object->getLength();
             continue;
-        if (levelsLeft == 0)
-            return true;
-        auto* sequence = static_cast<DcmSequenceOfItems*>(element);
-        for (unsigned long j = 0; j < sequence->card(); ++j) {
-            if (nestsDeeper(*sequence->getItem(j), levelsLeft - 1))
-                return true;
         }
+        if (levelsLeft == 0) {
+            size.tooDeep = true;
+            return;
+        }
+        auto* sequence = static_cast<DcmSequenceOfItems*>(object);
+        for (DcmObject* entry = sequence->nextInContainer(nullptr); entry && !size.tooDeep;
+             entry = sequence->nextInContainer(entry))
+            measure(*static_cast<DcmItem*>(entry), levelsLeft - 1, size);
     }
-    return false;
 }
 
 struct Collector
@@ -55,12 +64,14 @@ void onFindResponse(void* data, T_DIMSE_C_FindRQ* /*request*/, int /*responseCou
         return;
     // The toolkit has read the entry already (on the helper's large stack); what the list
     // could never show ends the exchange rather than the window's memory.
-    if (nestsDeeper(*identifier, maxNesting)) {
+    EntrySize size;
+    measure(*identifier, maxNesting, size);
+    if (size.tooDeep) {
         collector->association->refuseAnswer(
             QStringLiteral("Eintrag tiefer als %1 Ebenen verschachtelt").arg(maxNesting));
         return;
     }
-    if (identifier->getLength(EXS_LittleEndianExplicit) > maxEntryBytes) {
+    if (size.bytes > maxEntryBytes) {
         collector->association->refuseAnswer(QStringLiteral("Eintrag größer als 4 MiB"));
         return;
     }
