@@ -242,27 +242,28 @@ DicomError serviceNotAccepted(const QString& service, const QString& peer)
             QStringLiteral("%1 nimmt den Dienst \"%2\" nicht an").arg(peer, service)};
 }
 
+// "Status 0xA700 (keine Ressourcen frei)"
+QString statusText(unsigned short status)
+{
+    return QStringLiteral("Status 0x%1 (%2)")
+        .arg(QString::number(status, 16).toUpper(), 4, QLatin1Char('0'))
+        .arg(statusMeaning(status));
+}
+
 DicomError status(unsigned short status, const QString& peer)
 {
-    const QString hex =
-        QStringLiteral("0x%1").arg(QString::number(status, 16).toUpper(), 4, QLatin1Char('0'));
-    return {
-        int(status),
-        QStringLiteral("Server %1 meldet Status %2 (%3)").arg(peer, hex, statusMeaning(status))};
+    return {int(status), QStringLiteral("Server %1 meldet %2").arg(peer, statusText(status))};
 }
 
 DicomError stepRefused(unsigned short status, const QString& peer, bool created)
 {
-    DicomError error = ExchangeErrors::status(status, peer);
-    error.description = created
-                            ? QStringLiteral("Server %1 nimmt das Ende des Schritts nicht an "
-                                             "(N-SET): %2")
-                                      .arg(peer, error.description.section(u'(', 1).chopped(1)) +
-                                  stepLeftInProgress()
-                            : QStringLiteral("Server %1 nimmt den Schritt nicht an "
-                                             "(N-CREATE): %2")
-                                  .arg(peer, error.description.section(u'(', 1).chopped(1));
-    return error;
+    if (!created)
+        return {int(status), QStringLiteral("Server %1 nimmt den Schritt nicht an (N-CREATE): %2")
+                                 .arg(peer, statusText(status))};
+    return {int(status),
+            QStringLiteral("Server %1 nimmt das Ende des Schritts nicht an (N-SET): %2")
+                    .arg(peer, statusText(status)) +
+                stepLeftInProgress()};
 }
 
 QString stepLeftInProgress()

@@ -78,6 +78,7 @@ public:
                                         UID_LittleEndianImplicitTransferSyntax};
         addPresentationContext(UID_FINDModalityWorklistInformationModel, syntaxes);
         addPresentationContext(UID_ComputedRadiographyImageStorage, syntaxes);
+        addPresentationContext(UID_ModalityPerformedProcedureStepSOPClass, syntaxes);
         config.setTransportLayer(owner.m_transport.get());
     }
 
@@ -105,6 +106,8 @@ protected:
     {
         if (message->CommandField == DIMSE_C_STORE_RQ)
             return handleStore(message->msg.CStoreRQ, info);
+        if (message->CommandField == DIMSE_N_CREATE_RQ || message->CommandField == DIMSE_N_SET_RQ)
+            return handleStep(*message, info);
         if (message->CommandField != DIMSE_C_FIND_RQ)
             return DcmSCP::handleIncomingCommand(message, info);
         T_DIMSE_C_FindRQ& request = message->msg.CFindRQ;
@@ -172,6 +175,32 @@ protected:
         }
         return sendSTOREResponse(info.presentationContextID, request,
                                  Uint16(m_owner.m_storeStatus));
+    }
+
+    // A performed procedure step's N-CREATE or N-SET, answered with the status set for it.
+    OFCondition handleStep(const T_DIMSE_Message& request, const DcmPresentationContextInfo& info)
+    {
+        T_ASC_PresentationContextID context = info.presentationContextID;
+        DcmDataset* attributes = nullptr;
+        const OFCondition cond = receiveDIMSEDataset(&context, &attributes);
+        delete attributes;
+        if (cond.bad())
+            return cond;
+        T_DIMSE_Message response{};
+        if (request.CommandField == DIMSE_N_CREATE_RQ) {
+            response.CommandField = DIMSE_N_CREATE_RSP;
+            T_DIMSE_N_CreateRSP& created = response.msg.NCreateRSP;
+            created.MessageIDBeingRespondedTo = request.msg.NCreateRQ.MessageID;
+            created.DimseStatus = m_owner.m_createStatus;
+            created.DataSetType = DIMSE_DATASET_NULL;
+        } else {
+            response.CommandField = DIMSE_N_SET_RSP;
+            T_DIMSE_N_SetRSP& set = response.msg.NSetRSP;
+            set.MessageIDBeingRespondedTo = request.msg.NSetRQ.MessageID;
+            set.DimseStatus = m_owner.m_setStatus;
+            set.DataSetType = DIMSE_DATASET_NULL;
+        }
+        return sendDIMSEMessage(context, &response, nullptr);
     }
 
 private:

@@ -41,6 +41,12 @@ public:
     void setMatchInterval(std::chrono::milliseconds interval) { m_matchInterval = interval; }
     // The status a C-STORE (the program's removal) is answered with; -1: never answered.
     void setStoreStatus(int status) { m_storeStatus = status; }
+    // The statuses a performed procedure step's N-CREATE and N-SET are answered with.
+    void setStepStatuses(quint16 create, quint16 set)
+    {
+        m_createStatus = create;
+        m_setStatus = set;
+    }
     void setRawReply(const QByteArray& bytes) { m_rawReply = bytes; }
 
     // For the next C-FIND, while the server runs; not to or from RawReply.
@@ -76,6 +82,8 @@ private:
     std::chrono::milliseconds m_matchInterval{0};
     QByteArray m_rawReply;
     int m_storeStatus = 0x0000;
+    quint16 m_createStatus = 0x0000;
+    quint16 m_setStatus = 0x0000;
     quint16 m_port = 0;
     std::atomic<int> m_associationRequests{0};
     std::atomic<int> m_findRequests{0};

@@ -208,6 +208,14 @@ void TestWorklistExchange::failures_data()
          "274 - Server 127.0.0.1:%1 meldet Status 0x0112 (Eintrag nicht vorhanden)"},
         {"removal never answered", noAnswer},
         {"removal rejected", rejected},
+        // A performed procedure step the server refuses, at its start or at its end.
+        {"step N-CREATE refused",
+         "274 - Server 127.0.0.1:%1 nimmt den Schritt nicht an (N-CREATE): Status 0x0112 (Eintrag "
+         "nicht vorhanden)"},
+        {"step N-SET refused",
+         "50960 - Server 127.0.0.1:%1 nimmt das Ende des Schritts nicht an (N-SET): Status 0xC710 "
+         "(Anfrage kann nicht verarbeitet werden); der Schritt steht am Server jetzt \"in Arbeit\" "
+         "und muss dort abgeschlossen werden"},
     };
     for (const auto& [scenario, expected] : rows) {
         for (const QByteArray locale : {"C", "de_DE.UTF-8"}) {
@@ -234,7 +242,8 @@ void TestWorklistExchange::failures()
         {"garbageAfter2", M::CutAfterPending}, {"malformedAnswer", M::RawReply},
         {"dataBeforeAnswer", M::RawReply},     {"silent", M::RawReply},
         {"neverAnswers", M::NeverAnswer},      {"removal rejected", M::RejectAssociation}};
-    const bool removal = scenario.startsWith(QLatin1String("removal"));
+    const bool step = scenario.startsWith(QLatin1String("step"));
+    const bool removal = scenario.startsWith(QLatin1String("removal")) || step;
     std::unique_ptr<FaultScp> fault;
     ConnectionParams params = localParams(TestServer::freePort());
     const bool lookup = scenario == QLatin1String("unknownHost") || scenario.startsWith("lookup");
@@ -277,6 +286,7 @@ void TestWorklistExchange::failures()
                                ? nestedMatchReply(scenario.mid(7).toInt())
                                : raw.value(scenario));
         fault->setStoreStatus(scenario.endsWith(QLatin1String("never answered")) ? -1 : 0x0112);
+        fault->setStepStatuses(scenario.contains("N-CREATE") ? 0x0112 : 0, 0xC710);
         QVERIFY(fault->start());
         params = localParams(fault->port());
     }
@@ -301,7 +311,12 @@ void TestWorklistExchange::failures()
     });
     connect(&client, &WorklistClient::removalFinished, this,
             [&](const DicomError& error) { told << error.messageText(); });
-    if (removal)
+    QStringList stepAttributes(int(StepAttribute::Count));
+    stepAttributes[int(StepAttribute::StudyUid)] = QStringLiteral("1.2.3");
+    if (step)
+        client.startRemoval(params, QStringLiteral("1.2.3"), QStringLiteral("COMPLETED"),
+                            stepAttributes.join(stepAttributeSeparator));
+    else if (removal)
         client.startRemoval(params, QStringLiteral("1.2.3"));
     else
         QVERIFY(client.startQuery(params));
