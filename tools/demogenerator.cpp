@@ -1,10 +1,9 @@
 #include "demogenerator.h"
 
-#include "textutil.h"
-
+#include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcuid.h>
 
-#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <string_view>
@@ -58,8 +57,8 @@ constexpr std::array<Procedure, 12> kProcedures = {{
     {"MR", "MR_RAUM3", "MRT 1", "MRT Lendenwirbelsäule", "MRT LWS nativ", "MLWS"},
     {"US", "US_AMB1", "Sono Ambulanz", "Sonographie Abdomen", "Oberbauchsonographie", "SABD"},
     {"US", "US_AMB1", "Sono Ambulanz", "Sonographie Schilddrüse", "Schilddrüse beidseits", "SSDR"},
-    {"DX", "DX_RAUM4", "Röntgen 2", "Röntgen Sprunggelenk", "Oberes Sprunggelenk links", "RSPL"},
-    {"DX", "DX_RAUM4", "Röntgen 2", "Röntgen Halswirbelsäule", "HWS in zwei Ebenen", "RHWS"},
+    {"DX", "CR_RAUM1", "Röntgen 1", "Röntgen Sprunggelenk", "Oberes Sprunggelenk links", "RSPL"},
+    {"DX", "CR_RAUM1", "Röntgen 1", "Röntgen Halswirbelsäule", "HWS in zwei Ebenen", "RHWS"},
     {"MG", "MG_RAUM5", "Mammographie", "Mammographie beidseits", "Mammographie kurativ", "MAMK"},
     {"MG", "MG_RAUM5", "Mammographie", "Mammographie Screening", "Mammographie Vorsorge", "MAMS"},
 }};
@@ -89,127 +88,82 @@ std::string number(std::uint64_t value, int width)
     return buffer;
 }
 
-Attribute text(const DcmTagKey& tag, std::string_view value)
-{
-    Attribute a;
-    a.tag = tag;
-    a.value = std::string(value);
-    return a;
-}
-
-void sortByTag(AttributeList& list)
-{
-    std::sort(list.begin(), list.end(),
-              [](const Attribute& a, const Attribute& b) { return a.tag < b.tag; });
-}
-
-AttributeList toLatin1(const AttributeList& list)
-{
-    AttributeList result = list;
-    for (Attribute& a : result) {
-        if (a.isSequence) {
-            for (AttributeList& item : a.items)
-                item = toLatin1(item);
-        } else if (!textutil::isAscii(a.value)) {
-            a.value = textutil::utf8ToLatin1(a.value);
-        }
-    }
-    return result;
-}
-
 } // namespace
 
 DemoGenerator::DemoGenerator(std::string date, Charset charset, std::uint64_t uidRoot)
     : m_date(std::move(date)), m_charset(charset), m_uidRoot(uidRoot == 0 ? 1 : uidRoot)
 {}
 
-std::vector<WorklistEntry> DemoGenerator::generate(std::size_t count) const
+std::unique_ptr<DcmDataset> DemoGenerator::dataset(std::size_t index) const
 {
-    std::vector<WorklistEntry> entries;
-    entries.reserve(count);
-    for (std::size_t i = 0; i < count; ++i)
-        entries.push_back(entry(i));
-    return entries;
-}
-
-WorklistEntry DemoGenerator::entry(std::size_t index) const
-{
-    const std::uint64_t r = mix(index);
-    const std::size_t last = index < 4 ? index : r % kLastNames.size();
-    const std::size_t first = index < 4 ? index : (r >> 8) % kFirstNames.size();
+    // A second step shares everything of its study but the step itself.
+    const bool second = index % 10 == 9;
+    const std::size_t study = second ? index - 1 : index;
+    const std::uint64_t r = mix(study);
     const Procedure& procedure = kProcedures[(r >> 16) % kProcedures.size()];
-    const std::string_view physician = kPhysicians[(r >> 24) % kPhysicians.size()];
-    const std::string_view referring = kPhysicians[(r >> 28) % kPhysicians.size()];
-
-    const unsigned year = 1930 + static_cast<unsigned>((r >> 32) % 90);
-    const unsigned month = 1 + static_cast<unsigned>((r >> 40) % 12);
-    const unsigned day = 1 + static_cast<unsigned>((r >> 44) % 28);
-    const std::string birthDate = number(year, 4) + number(month, 2) + number(day, 2);
+    const std::string studyUid = "2.25." + std::to_string(m_uidRoot) + number(study, 7);
+    const std::string stepDescription =
+        (second ? "Zusatzaufnahme " : "") + std::string(procedure.step);
     // Steps every few minutes from 07:00 to 18:59, with the seconds spread as well.
-    const unsigned minuteOfDay = 7 * 60 + static_cast<unsigned>((index * 7 + (r >> 50) % 7) % 720);
-    const unsigned second = static_cast<unsigned>((r >> 56) % 60);
+    const unsigned minute = 7 * 60 + static_cast<unsigned>((index * 7 + (r >> 50) % 7) % 720);
     const std::string time =
-        number(minuteOfDay / 60, 2) + number(minuteOfDay % 60, 2) + number(second, 2);
-    const std::string requestedId = "RP" + number(index + 1, 7);
+        number(minute / 60, 2) + number(minute % 60, 2) + number((r >> 56) % 60, 2);
+    const std::size_t last = study < 4 ? study : r % kLastNames.size();
+    const std::size_t first = study < 4 ? study : (r >> 8) % kFirstNames.size();
+    const std::string_view referring = kPhysicians[(r >> 28) % kPhysicians.size()];
+    const std::string birthDate = number(1930 + (r >> 32) % 90, 4) + number(1 + (r >> 40) % 12, 2) +
+                                  number(1 + (r >> 44) % 28, 2);
 
-    AttributeList step;
-    step.push_back(text(DCM_Modality, procedure.modality));
-    step.push_back(text(DCM_ScheduledStationAETitle, procedure.station));
-    step.push_back(text(DCM_ScheduledProcedureStepStartDate, m_date));
-    step.push_back(text(DCM_ScheduledProcedureStepStartTime, time));
-    step.push_back(text(DCM_ScheduledPerformingPhysicianName, physician));
-    step.push_back(text(DCM_ScheduledProcedureStepDescription, procedure.step));
-    step.push_back(text(DCM_ScheduledProcedureStepID, "SPS" + number(index + 1, 7)));
-    step.push_back(text(DCM_ScheduledStationName, procedure.stationName));
-    step.push_back(text(DCM_ScheduledProcedureStepLocation, "Radiologie EG"));
-    sortByTag(step);
-
-    AttributeList code;
-    code.push_back(text(DCM_CodeValue, procedure.code));
-    code.push_back(text(DCM_CodingSchemeDesignator, "99KELVARA"));
-    code.push_back(text(DCM_CodeMeaning, procedure.requested));
-
-    AttributeList attributes;
-    attributes.push_back(
-        text(DCM_SpecificCharacterSet, m_charset == Charset::Utf8 ? "ISO_IR 192" : "ISO_IR 100"));
-    attributes.push_back(
-        text(DCM_AccessionNumber,
-             "A" + m_date.substr(std::min<std::size_t>(2, m_date.size())) + number(index + 1, 6)));
-    attributes.push_back(text(DCM_ReferringPhysicianName, referring));
-    attributes.push_back(text(DCM_PatientName, std::string(kLastNames[last]) + "^" +
-                                                   std::string(kFirstNames[first].name)));
-    attributes.push_back(text(DCM_PatientID, "PID" + number(100000 + (r >> 4) % 900000, 6) +
-                                                 number(index % 100, 2)));
-    attributes.push_back(text(DCM_PatientBirthDate, birthDate));
-    attributes.push_back(text(DCM_PatientSex, std::string(1, kFirstNames[first].sex)));
-    attributes.push_back(
-        text(DCM_StudyInstanceUID, "2.25." + std::to_string(m_uidRoot) + number(index, 7)));
-    attributes.push_back(text(DCM_RequestingPhysician, referring));
-    attributes.push_back(text(DCM_RequestedProcedureDescription, procedure.requested));
-    attributes.push_back(text(DCM_RequestedProcedureID, requestedId));
-    attributes.push_back(text(DCM_RequestedProcedurePriority, kPriorities[(r >> 36) % 4]));
-    if (index % 3 == 2)
-        attributes.push_back(
-            text(DCM_StudyDescription, std::string(procedure.requested) + " (Verlaufskontrolle)"));
-    Attribute codeSequence;
-    codeSequence.tag = DCM_RequestedProcedureCodeSequence;
-    codeSequence.isSequence = true;
-    codeSequence.items.push_back(std::move(code));
-    attributes.push_back(std::move(codeSequence));
-    Attribute stepSequence;
-    stepSequence.tag = DCM_ScheduledProcedureStepSequence;
-    stepSequence.isSequence = true;
-    stepSequence.items.push_back(std::move(step));
-    attributes.push_back(std::move(stepSequence));
-    sortByTag(attributes);
-
-    WorklistEntry entry;
-    if (m_charset == Charset::Latin1) {
-        entry.attributes = toLatin1(attributes);
-        entry.utf8 = std::make_shared<const AttributeList>(std::move(attributes));
-    } else {
-        entry.attributes = std::move(attributes);
+    auto data = std::make_unique<DcmDataset>();
+    auto put = [](DcmItem& item, const DcmTagKey& tag, std::string_view value) {
+        item.putAndInsertString(tag, std::string(value).c_str());
+    };
+    put(*data, DCM_SpecificCharacterSet, "ISO_IR 192");
+    put(*data, DCM_AccessionNumber, "A" + m_date.substr(2) + number(study + 1, 6));
+    put(*data, DCM_ReferringPhysicianName, referring);
+    put(*data, DCM_PatientName,
+        std::string(kLastNames[last]) + "^" + std::string(kFirstNames[first].name));
+    put(*data, DCM_PatientID,
+        "PID" + number(100000 + (r >> 4) % 900000, 6) + number(study % 100, 2));
+    put(*data, DCM_PatientBirthDate, birthDate);
+    put(*data, DCM_PatientSex, std::string(1, kFirstNames[first].sex));
+    put(*data, DCM_StudyInstanceUID, studyUid);
+    put(*data, DCM_RequestingPhysician, referring);
+    put(*data, DCM_RequestedProcedureDescription, procedure.requested);
+    put(*data, DCM_RequestedProcedureID, "RP" + number(study + 1, 7));
+    put(*data, DCM_RequestedProcedurePriority, kPriorities[(r >> 36) % 4]);
+    if (study % 3 == 2)
+        put(*data, DCM_StudyDescription, std::string(procedure.requested) + " (Verlaufskontrolle)");
+    DcmItem* item = nullptr;
+    if (data->findOrCreateSequenceItem(DCM_ReferencedStudySequence, item).good()) {
+        put(*item, DCM_ReferencedSOPClassUID, UID_RETIRED_DetachedStudyManagementSOPClass);
+        put(*item, DCM_ReferencedSOPInstanceUID, studyUid);
     }
-    entry.updateKeys();
-    return entry;
+    if (data->findOrCreateSequenceItem(DCM_RequestedProcedureCodeSequence, item).good()) {
+        put(*item, DCM_CodeValue, procedure.code);
+        put(*item, DCM_CodingSchemeDesignator, "99KELVARA");
+        put(*item, DCM_CodeMeaning, procedure.requested);
+    }
+    DcmItem* step = nullptr;
+    if (data->findOrCreateSequenceItem(DCM_ScheduledProcedureStepSequence, step).good()) {
+        put(*step, DCM_Modality, procedure.modality);
+        put(*step, DCM_ScheduledStationAETitle, procedure.station);
+        put(*step, DCM_ScheduledProcedureStepStartDate, m_date);
+        put(*step, DCM_ScheduledProcedureStepStartTime, time);
+        put(*step, DCM_ScheduledPerformingPhysicianName,
+            kPhysicians[(r >> 24) % kPhysicians.size()]);
+        put(*step, DCM_ScheduledProcedureStepDescription, stepDescription);
+        put(*step, DCM_ScheduledProcedureStepID, "SPS" + number(index + 1, 7));
+        put(*step, DCM_ScheduledStationName, procedure.stationName);
+        put(*step, DCM_ScheduledProcedureStepLocation, "Radiologie EG");
+        if (step->findOrCreateSequenceItem(DCM_ScheduledProtocolCodeSequence, item).good()) {
+            put(*item, DCM_CodeValue, std::string(procedure.code) + (second ? "Z" : ""));
+            put(*item, DCM_CodingSchemeDesignator, "99KELVARA");
+            put(*item, DCM_CodeMeaning, stepDescription);
+        }
+    }
+    // The few letters outside Latin-1 (ş, ı, ř) become their base letter.
+    if (m_charset == Charset::Latin1)
+        data->convertCharacterSet("ISO_IR 100", DCMTypes::CF_transliterate);
+    return data;
 }

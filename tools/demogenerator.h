@@ -1,18 +1,21 @@
 #pragma once
 
-#include "worklistentry.h"
-
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <vector>
+
+class DcmDataset;
 
 // Makes a day's worth of plausible German worklist entries: patient names with umlauts and ß,
-// IDs, birth dates, several modalities with German step and procedure descriptions, unique
-// "2.25." Study Instance UIDs, accession numbers and times spread over the working day.
+// IDs, birth dates, six modalities at five stations with German step and procedure descriptions,
+// unique "2.25." Study Instance UIDs, accession numbers and times spread over the working day,
+// and everything a Modality Performed Procedure Step needs (referenced study, requested
+// procedure, protocol code).
 //
 // Everything but the UIDs follows from the entry's number alone, so the same count gives the same
 // patients on every run; entries 0 to 3 are always Müller^Jürgen, Weiß^Anna-Lena, Schäfer^Björn
-// and Öztürk^Ayşe. Every third entry also carries a Study Description.
+// and Öztürk^Ayşe. Every third entry also carries a Study Description, and every tenth entry is
+// a second step of the study before it (same patient and Study Instance UID, its own step).
 class DemoGenerator final
 {
 public:
@@ -22,8 +25,7 @@ public:
     // differ from another run's.
     DemoGenerator(std::string date, Charset charset, std::uint64_t uidRoot);
 
-    [[nodiscard]] std::vector<WorklistEntry> generate(std::size_t count) const;
-    [[nodiscard]] WorklistEntry entry(std::size_t index) const;
+    [[nodiscard]] std::unique_ptr<DcmDataset> dataset(std::size_t index) const;
 
 private:
     std::string m_date;

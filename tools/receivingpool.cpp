@@ -1,0 +1,160 @@
+#include "receivingpool.h"
+
+#include "serverlog.h"
+
+#include <dcmtk/dcmnet/dcmtrans.h>
+#include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/dcmtls/tlstrans.h>
+
+#include <arpa/inet.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The thread's last connection admit() let through, or -1.
+thread_local int t_admitted = -1;
+
+void setTimeouts(int socket, int seconds)
+{
+    const timeval limit{seconds, 0};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+} // namespace
+
+void ReceivingPool::setLayer(DcmTransportLayer* layer, bool secure)
+{
+    m_layer = layer;
+    m_secure = secure;
+}
+
+OFCondition ReceivingPool::listen()
+{
+    DcmSCPConfig& config = getConfig();
+    T_ASC_Network* network = nullptr;
+    OFCondition result = ASC_initializeNetwork(NET_ACCEPTOR, static_cast<int>(config.getPort()),
+                                               static_cast<int>(config.getACSETimeout()), &network);
+    if (result.good())
+        result = ASC_setTransportLayer(network, m_layer, 0);
+    if (result.bad())
+        return result;
+    // Every connection starts with these bounds on each read and write.
+    dcmSocketReceiveTimeout.set(kRequestSeconds);
+    dcmSocketSendTimeout.set(kRequestSeconds);
+    dcmDisableGethostbyaddr.set(OFTrue);
+    serverlog::line(m_listeningLine);
+
+    const DcmSharedSCPConfig shared(config);
+    std::vector<std::thread> receivers;
+    for (unsigned i = 0; i < getMaxThreads() + 1u; ++i)
+        receivers.emplace_back([this, network, &shared] { receive(network, shared); });
+    for (std::thread& receiver : receivers)
+        receiver.join();
+    return EC_Normal;
+}
+
+void ReceivingPool::receive(T_ASC_Network* network, const DcmSharedSCPConfig& config)
+{
+    for (;;) {
+        T_ASC_Association* association = nullptr;
+        OFCondition result =
+            ASC_receiveAssociation(network, &association, getConfig().getMaxReceivePDULength(),
+                                   nullptr, nullptr, m_secure, DUL_BLOCK, 0);
+        if (result.good()) {
+            setTimeouts(t_admitted, kIdleSeconds);
+            result = runAssociation(association, config);
+            if (result.bad()) {
+                rejectAssociation(association, ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED);
+                dropAndDestroyAssociation(association);
+            }
+        } else if (association) {
+            dropAndDestroyAssociation(association);
+        }
+        if (t_admitted >= 0) {
+            t_admitted = -1;
+            --m_reading;
+        }
+    }
+}
+
+bool ReceivingPool::admit(int socket)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length);
+    char host[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    // The toolkit opens the port on every address; a demo server answers 127.0.0.1 only.
+    if (ntohl(address.sin_addr.s_addr) != INADDR_LOOPBACK) {
+        serverlog::line("connection from " + std::string(host) + " refused: not a local address");
+        return false;
+    }
+    const std::size_t served = m_reading + numThreads(OFTrue);
+    if (served >= getMaxThreads()) {
+        refuse(socket, host, served);
+        return false;
+    }
+    ++m_reading;
+    t_admitted = socket;
+    return true;
+}
+
+void ReceivingPool::refuse(int socket, const std::string& peer, std::size_t served)
+{
+    serverlog::line("connection from " + peer + " refused: " + std::to_string(served) +
+                    " associations are being served");
+    if (m_secure)
+        return; // an answer would need a TLS handshake first: the connection is just closed
+    // A-ASSOCIATE-RJ: rejected transient, by the service provider, local limit exceeded. Closing
+    // with the peer's request unread would reset the connection, and the reset could overtake it.
+    const char reject[] = {0x03, 0, 0, 0, 0, 4, 0, 2, 3, 2};
+    if (send(socket, reject, sizeof reject, MSG_NOSIGNAL) != sizeof reject)
+        return;
+    shutdown(socket, SHUT_WR);
+    drainBeforeClose(socket);
+}
+
+void drainBeforeClose(int socket)
+{
+    pollfd readable{socket, POLLIN, 0};
+    char buffer[4096];
+    for (int reads = 0; reads < 20 && poll(&readable, 1, 50) > 0; ++reads) {
+        if (recv(socket, buffer, sizeof buffer, MSG_DONTWAIT) <= 0)
+            break;
+    }
+}
+
+namespace {
+
+class PatientTlsConnection final : public DcmTLSConnection
+{
+public:
+    using DcmTLSConnection::DcmTLSConnection;
+    OFCondition serverSideHandshake() override
+    {
+        const OFCondition result = DcmTLSConnection::serverSideHandshake();
+        if (result.bad())
+            drainBeforeClose(getSocket());
+        return result;
+    }
+};
+
+} // namespace
+
+DcmTransportConnection* GatedLayer::createConnection(DcmNativeSocketType socket, OFBool secure)
+{
+    if (!m_pool.admit(socket))
+        return nullptr;
+    if (!secure)
+        return DcmTransportLayer::createConnection(socket, secure);
+    SSL* ssl = SSL_new(getNativeHandle());
+    if (!ssl)
+        return nullptr;
+    SSL_set_fd(ssl, socket);
+    return new PatientTlsConnection(socket, ssl);
+}
