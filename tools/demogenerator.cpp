@@ -10,33 +10,18 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 60> kLastNames = {
-    "Müller",   "Weiß",     "Schäfer",  "Öztürk",  "Schmidt",  "Schneider",  "Fischer",  "Weber",
-    "Meyer",    "Wagner",   "Becker",   "Schulz",  "Hoffmann", "Koch",       "Bauer",    "Richter",
-    "Klein",    "Wolf",     "Schröder", "Neumann", "Schwarz",  "Zimmermann", "Braun",    "Krüger",
-    "Hartmann", "Lange",    "Werner",   "Krause",  "Lehmann",  "Köhler",     "Herrmann", "König",
-    "Walter",   "Huber",    "Kaiser",   "Fuchs",   "Peters",   "Möller",     "Jung",     "Hahn",
-    "Vogel",    "Keller",   "Günther",  "Berger",  "Böhm",     "Winter",     "Krämer",   "Jäger",
-    "Sommer",   "Groß",     "Kühn",     "Engel",   "Voß",      "Yılmaz",     "Nowak",    "Dvořák",
-    "Großmann", "Brückner", "Süß",      "Ahrens"};
+constexpr std::array<std::string_view, 40> kLastNames = {
+    "Müller",  "Weiß",     "Schäfer",  "Öztürk", "Schmidt", "Fischer", "Weber",    "Wagner",
+    "Becker",  "Schulz",   "Hoffmann", "Koch",   "Richter", "Klein",   "Schröder", "Neumann",
+    "Krüger",  "Hartmann", "Lange",    "Köhler", "König",   "Huber",   "Fuchs",    "Möller",
+    "Günther", "Böhm",     "Krämer",   "Jäger",  "Groß",    "Kühn",    "Voß",      "Yılmaz",
+    "Nowak",   "Dvořák",   "Brückner", "Süß",    "Ahrens",  "Engel",   "Keller",   "Vogel"};
 
-struct FirstName
-{
-    std::string_view name;
-    char sex;
-};
-
-constexpr std::array<FirstName, 36> kFirstNames = {{
-    {"Jürgen", 'M'},     {"Anna-Lena", 'F'}, {"Björn", 'M'},      {"Ayşe", 'F'},
-    {"Günter", 'M'},     {"Käthe", 'F'},     {"Jörg", 'M'},       {"Bärbel", 'F'},
-    {"Sören", 'M'},      {"Jördis", 'F'},    {"Klaus", 'M'},      {"Sabine", 'F'},
-    {"Uwe", 'M'},        {"Ursula", 'F'},    {"Hans-Peter", 'M'}, {"Monika", 'F'},
-    {"Lukas", 'M'},      {"Sophie", 'F'},    {"Jonas", 'M'},      {"Hannah", 'F'},
-    {"Mehmet", 'M'},     {"Gülay", 'F'},     {"Ömer", 'M'},       {"Renate", 'F'},
-    {"Dieter", 'M'},     {"Elke", 'F'},      {"Tobias", 'M'},     {"Marie", 'F'},
-    {"René", 'M'},       {"Zoë", 'F'},       {"Maximilian", 'M'}, {"Gisela", 'F'},
-    {"Karl-Heinz", 'M'}, {"Lea", 'F'},       {"Matthias", 'M'},   {"Jana", 'F'},
-}};
+// Men at even places, women at odd ones.
+constexpr std::array<std::string_view, 24> kFirstNames = {
+    "Jürgen", "Anna-Lena", "Björn",  "Ayşe",   "Günter", "Käthe", "Jörg",  "Bärbel",
+    "Sören",  "Jördis",    "Klaus",  "Sabine", "Mehmet", "Gülay", "Ömer",  "Renate",
+    "René",   "Zoë",       "Dieter", "Elke",   "Tobias", "Marie", "Lukas", "Sophie"};
 
 struct Procedure
 {
@@ -48,27 +33,20 @@ struct Procedure
     std::string_view code;
 };
 
-constexpr std::array<Procedure, 12> kProcedures = {{
+constexpr std::array<Procedure, 8> kProcedures = {{
     {"CR", "CR_RAUM1", "Röntgen 1", "Röntgen Thorax", "Thorax p.a. und seitlich", "RTHO"},
-    {"CR", "CR_RAUM1", "Röntgen 1", "Röntgen Hand links", "Hand links in zwei Ebenen", "RHAL"},
+    {"DX", "CR_RAUM1", "Röntgen 1", "Röntgen Sprunggelenk", "Oberes Sprunggelenk links", "RSPL"},
     {"CT", "CT_RAUM2", "CT 1", "CT Schädel", "CT Schädel nativ", "CSCH"},
     {"CT", "CT_RAUM2", "CT 1", "CT Thorax", "CT Thorax mit Kontrastmittel", "CTHO"},
     {"MR", "MR_RAUM3", "MRT 1", "MRT Kniegelenk rechts", "MRT Knie rechts nativ", "MKNR"},
     {"MR", "MR_RAUM3", "MRT 1", "MRT Lendenwirbelsäule", "MRT LWS nativ", "MLWS"},
-    {"US", "US_AMB1", "Sono Ambulanz", "Sonographie Abdomen", "Oberbauchsonographie", "SABD"},
     {"US", "US_AMB1", "Sono Ambulanz", "Sonographie Schilddrüse", "Schilddrüse beidseits", "SSDR"},
-    {"DX", "CR_RAUM1", "Röntgen 1", "Röntgen Sprunggelenk", "Oberes Sprunggelenk links", "RSPL"},
-    {"DX", "CR_RAUM1", "Röntgen 1", "Röntgen Halswirbelsäule", "HWS in zwei Ebenen", "RHWS"},
     {"MG", "MG_RAUM5", "Mammographie", "Mammographie beidseits", "Mammographie kurativ", "MAMK"},
-    {"MG", "MG_RAUM5", "Mammographie", "Mammographie Screening", "Mammographie Vorsorge", "MAMS"},
 }};
 
-constexpr std::array<std::string_view, 6> kPhysicians = {"Krüger^Sabine^^Dr. med.",
-                                                         "Weißenborn^Thomas^^Dr. med.",
-                                                         "Özdemir^Leyla^^Dr.",
-                                                         "Hößl^Martin^^Prof. Dr.",
-                                                         "Bäcker^Ines",
-                                                         "Lütke^Frank^^Dr. med."};
+constexpr std::array<std::string_view, 4> kPhysicians = {
+    "Krüger^Sabine^^Dr. med.", "Weißenborn^Thomas^^Dr. med.", "Özdemir^Leyla^^Dr.",
+    "Hößl^Martin^^Prof. Dr."};
 
 constexpr std::array<std::string_view, 4> kPriorities = {"ROUTINE", "ROUTINE", "HIGH", "STAT"};
 
@@ -90,10 +68,6 @@ std::string number(std::uint64_t value, int width)
 
 } // namespace
 
-DemoGenerator::DemoGenerator(std::string date, Charset charset, std::uint64_t uidRoot)
-    : m_date(std::move(date)), m_charset(charset), m_uidRoot(uidRoot == 0 ? 1 : uidRoot)
-{}
-
 std::unique_ptr<DcmDataset> DemoGenerator::dataset(std::size_t index) const
 {
     // A second step shares everything of its study but the step itself.
@@ -101,7 +75,7 @@ std::unique_ptr<DcmDataset> DemoGenerator::dataset(std::size_t index) const
     const std::size_t study = second ? index - 1 : index;
     const std::uint64_t r = mix(study);
     const Procedure& procedure = kProcedures[(r >> 16) % kProcedures.size()];
-    const std::string studyUid = "2.25." + std::to_string(m_uidRoot) + number(study, 7);
+    const std::string studyUid = "2.25." + std::to_string(uidRoot) + number(study, 7);
     const std::string stepDescription =
         (second ? "Zusatzaufnahme " : "") + std::string(procedure.step);
     // Steps every few minutes from 07:00 to 18:59, with the seconds spread as well.
@@ -119,14 +93,14 @@ std::unique_ptr<DcmDataset> DemoGenerator::dataset(std::size_t index) const
         item.putAndInsertString(tag, std::string(value).c_str());
     };
     put(*data, DCM_SpecificCharacterSet, "ISO_IR 192");
-    put(*data, DCM_AccessionNumber, "A" + m_date.substr(2) + number(study + 1, 6));
+    put(*data, DCM_AccessionNumber, "A" + date.substr(2) + number(study + 1, 6));
     put(*data, DCM_ReferringPhysicianName, referring);
     put(*data, DCM_PatientName,
-        std::string(kLastNames[last]) + "^" + std::string(kFirstNames[first].name));
+        std::string(kLastNames[last]) + "^" + std::string(kFirstNames[first]));
     put(*data, DCM_PatientID,
         "PID" + number(100000 + (r >> 4) % 900000, 6) + number(study % 100, 2));
     put(*data, DCM_PatientBirthDate, birthDate);
-    put(*data, DCM_PatientSex, std::string(1, kFirstNames[first].sex));
+    put(*data, DCM_PatientSex, first % 2 ? "F" : "M");
     put(*data, DCM_StudyInstanceUID, studyUid);
     put(*data, DCM_RequestingPhysician, referring);
     put(*data, DCM_RequestedProcedureDescription, procedure.requested);
@@ -148,7 +122,7 @@ std::unique_ptr<DcmDataset> DemoGenerator::dataset(std::size_t index) const
     if (data->findOrCreateSequenceItem(DCM_ScheduledProcedureStepSequence, step).good()) {
         put(*step, DCM_Modality, procedure.modality);
         put(*step, DCM_ScheduledStationAETitle, procedure.station);
-        put(*step, DCM_ScheduledProcedureStepStartDate, m_date);
+        put(*step, DCM_ScheduledProcedureStepStartDate, date);
         put(*step, DCM_ScheduledProcedureStepStartTime, time);
         put(*step, DCM_ScheduledPerformingPhysicianName,
             kPhysicians[(r >> 24) % kPhysicians.size()]);
@@ -162,8 +136,7 @@ std::unique_ptr<DcmDataset> DemoGenerator::dataset(std::size_t index) const
             put(*item, DCM_CodeMeaning, stepDescription);
         }
     }
-    // The few letters outside Latin-1 (ş, ı, ř) become their base letter.
-    if (m_charset == Charset::Latin1)
+    if (latin1)
         data->convertCharacterSet("ISO_IR 100", DCMTypes::CF_transliterate);
     return data;
 }

@@ -18,20 +18,31 @@ namespace {
 // The thread's last connection admit() let through, or -1.
 thread_local int t_admitted = -1;
 
-void setTimeouts(int socket, int seconds)
+// Reads what the peer sends until it closes or pauses, for a moment at most.
+void drainBeforeClose(int socket)
 {
-    const timeval limit{seconds, 0};
-    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    pollfd readable{socket, POLLIN, 0};
+    char buffer[4096];
+    for (int reads = 0; reads < 20 && poll(&readable, 1, 50) > 0; ++reads) {
+        if (recv(socket, buffer, sizeof buffer, MSG_DONTWAIT) <= 0)
+            break;
+    }
 }
+
+class PatientTlsConnection final : public DcmTLSConnection
+{
+public:
+    using DcmTLSConnection::DcmTLSConnection;
+    OFCondition serverSideHandshake() override
+    {
+        const OFCondition result = DcmTLSConnection::serverSideHandshake();
+        if (result.bad())
+            drainBeforeClose(getSocket());
+        return result;
+    }
+};
 
 } // namespace
-
-void ReceivingPool::setLayer(DcmTransportLayer* layer, bool secure)
-{
-    m_layer = layer;
-    m_secure = secure;
-}
 
 OFCondition ReceivingPool::listen()
 {
@@ -40,7 +51,7 @@ OFCondition ReceivingPool::listen()
     OFCondition result = ASC_initializeNetwork(NET_ACCEPTOR, static_cast<int>(config.getPort()),
                                                static_cast<int>(config.getACSETimeout()), &network);
     if (result.good())
-        result = ASC_setTransportLayer(network, m_layer, 0);
+        result = ASC_setTransportLayer(network, &m_layer, 0);
     if (result.bad())
         return result;
     // Every connection starts with these bounds on each read and write.
@@ -66,7 +77,9 @@ void ReceivingPool::receive(T_ASC_Network* network, const DcmSharedSCPConfig& co
             ASC_receiveAssociation(network, &association, getConfig().getMaxReceivePDULength(),
                                    nullptr, nullptr, m_secure, DUL_BLOCK, 0);
         if (result.good()) {
-            setTimeouts(t_admitted, kIdleSeconds);
+            const timeval idle{kIdleSeconds, 0};
+            setsockopt(t_admitted, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+            setsockopt(t_admitted, SOL_SOCKET, SO_SNDTIMEO, &idle, sizeof idle);
             result = runAssociation(association, config);
             if (result.bad()) {
                 rejectAssociation(association, ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED);
@@ -95,56 +108,24 @@ bool ReceivingPool::admit(int socket)
         return false;
     }
     const std::size_t served = m_reading + numThreads(OFTrue);
-    if (served >= getMaxThreads()) {
-        refuse(socket, host, served);
-        return false;
+    if (served < getMaxThreads()) {
+        ++m_reading;
+        t_admitted = socket;
+        return true;
     }
-    ++m_reading;
-    t_admitted = socket;
-    return true;
-}
-
-void ReceivingPool::refuse(int socket, const std::string& peer, std::size_t served)
-{
-    serverlog::line("connection from " + peer + " refused: " + std::to_string(served) +
+    serverlog::line("connection from " + std::string(host) + " refused: " + std::to_string(served) +
                     " associations are being served");
     if (m_secure)
-        return; // an answer would need a TLS handshake first: the connection is just closed
+        return false; // an answer would need a TLS handshake first: the connection is just closed
     // A-ASSOCIATE-RJ: rejected transient, by the service provider, local limit exceeded. Closing
     // with the peer's request unread would reset the connection, and the reset could overtake it.
     const char reject[] = {0x03, 0, 0, 0, 0, 4, 0, 2, 3, 2};
-    if (send(socket, reject, sizeof reject, MSG_NOSIGNAL) != sizeof reject)
-        return;
-    shutdown(socket, SHUT_WR);
-    drainBeforeClose(socket);
-}
-
-void drainBeforeClose(int socket)
-{
-    pollfd readable{socket, POLLIN, 0};
-    char buffer[4096];
-    for (int reads = 0; reads < 20 && poll(&readable, 1, 50) > 0; ++reads) {
-        if (recv(socket, buffer, sizeof buffer, MSG_DONTWAIT) <= 0)
-            break;
+    if (send(socket, reject, sizeof reject, MSG_NOSIGNAL) == sizeof reject) {
+        shutdown(socket, SHUT_WR);
+        drainBeforeClose(socket);
     }
+    return false;
 }
-
-namespace {
-
-class PatientTlsConnection final : public DcmTLSConnection
-{
-public:
-    using DcmTLSConnection::DcmTLSConnection;
-    OFCondition serverSideHandshake() override
-    {
-        const OFCondition result = DcmTLSConnection::serverSideHandshake();
-        if (result.bad())
-            drainBeforeClose(getSocket());
-        return result;
-    }
-};
-
-} // namespace
 
 DcmTransportConnection* GatedLayer::createConnection(DcmNativeSocketType socket, OFBool secure)
 {

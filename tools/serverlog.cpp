@@ -1,21 +1,9 @@
 #include "serverlog.h"
 
-#include <atomic>
 #include <cstdio>
-
-namespace {
-std::atomic<bool> g_quiet = false;
-}
-
-void serverlog::setQuiet(bool quiet)
-{
-    g_quiet = quiet;
-}
 
 void serverlog::line(const std::string& text)
 {
-    if (g_quiet)
-        return;
     // One write per line, so that lines of different threads never interleave.
     const std::string whole = text + '\n';
     std::fwrite(whole.data(), 1, whole.size(), stdout);

@@ -7,7 +7,6 @@
 // associations log at once.
 namespace serverlog {
 
-void setQuiet(bool quiet);
 void line(const std::string& text);
 // A value from a client, fit for a log line: control characters and the backslash escaped
 // (\xNN, \\), cut after 200 bytes ("...[cut, N bytes]").

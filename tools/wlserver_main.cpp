@@ -8,15 +8,15 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmtls/tlslayer.h>
 #include <dcmtk/oflog/oflog.h>
+#include <dcmtk/ofstd/ofdate.h>
 
 #include <charconv>
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <openssl/ssl.h>
 #include <pthread.h>
 #include <random>
-#include <set>
+#include <string_view>
 #include <thread>
 
 namespace {
@@ -26,41 +26,23 @@ constexpr const char* kUsage =
          [--charset utf8|latin1] [--max-associations N] [--mpps-dir DIR]
          [--tls-cert FILE --tls-key FILE [--tls-ca FILE]] [--quiet]
 
-A small DICOM Modality Worklist and Modality Performed Procedure Step server for
-Kelvara's demo and tests, for clients on 127.0.0.1. It runs until it is ended.
-
-  --aet AE            own AE title (default KELVARA_WL)
-  --dir FOLDER        one step per DICOM file *.wl or *.dcm in FOLDER, read at start
-  --demo N            N generated steps for today (--charset: utf8 or latin1)
-  --max-associations  connections served at once (default 16); one more is refused
-  --mpps-dir DIR      keeps each N-CREATE and N-SET data set as DIR/<n>-ncreate.dcm
-                      or DIR/<n>-nset.dcm
-  --tls-cert, --tls-key, --tls-ca
-                      DICOM over TLS only; with --tls-ca, clients must show a
-                      certificate from that CA
-  --quiet             no log lines on stdout
+A Modality Worklist and Modality Performed Procedure Step server for Kelvara's demo
+and tests, for clients on 127.0.0.1. --dir serves one step per DICOM file (*.wl,
+*.dcm), read at start; --demo N steps made up for today. --mpps-dir keeps each
+N-CREATE and N-SET data set received as DIR/<n>-ncreate.dcm or DIR/<n>-nset.dcm.
+With --tls-ca, a TLS client must show a certificate from that CA.
 )";
 
-const std::set<std::string> kValued{
-    "--port",     "--aet",      "--dir",     "--demo",  "--charset", "--max-associations",
-    "--mpps-dir", "--tls-cert", "--tls-key", "--tls-ca"};
+// The options that take a value.
+constexpr std::string_view kValued = " --port --aet --dir --demo --charset --max-associations "
+                                     "--mpps-dir --tls-cert --tls-key --tls-ca ";
 
-constexpr std::size_t kMaxRequestBytes = 256 * 1024;
-
-std::string todayLocal()
+// A whole number from 0 to `max`, or -1.
+long number(const std::string& text, long max)
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    char buffer[16];
-    std::strftime(buffer, sizeof buffer, "%Y%m%d", &local);
-    return buffer;
-}
-
-bool toNumber(const std::string& text, unsigned long max, unsigned long& value)
-{
+    long value = -1;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() && end == text.data() + text.size() && value <= max;
+    return ec == std::errc() && end == text.data() + text.size() && value <= max ? value : -1;
 }
 
 int fail(const std::string& message)
@@ -70,25 +52,20 @@ int fail(const std::string& message)
 }
 
 bool configureTls(DcmTLSTransportLayer& tls, const std::string& certificate, const std::string& key,
-                  const std::string& clientCa, std::string& error)
+                  const std::string& clientCa)
 {
     tls.setPrivateKeyPasswd(""); // never ask on the terminal
-    if (tls.setTLSProfile(TSP_Profile_BCP195_ND).bad() || tls.activateCipherSuites().bad())
-        error = "TLS cannot be set up";
-    else if (tls.setCertificateFile(certificate.c_str(), DCF_Filetype_PEM).bad())
-        error = "--tls-cert " + certificate + ": no PEM certificate could be read";
-    else if (tls.setPrivateKeyFile(key.c_str(), DCF_Filetype_PEM).bad() ||
-             !tls.checkPrivateKeyMatchesCertificate())
-        error = "--tls-key " + key + ": no unencrypted PEM key of --tls-cert could be read";
-    else if (!clientCa.empty() &&
-             (tls.addTrustedCertificateFile(clientCa.c_str(), DCF_Filetype_PEM).bad() ||
-              tls.addTrustedClientCertificateFile(clientCa.c_str()).bad()))
-        error = "--tls-ca " + clientCa + ": no PEM certificate could be read";
     tls.setCertificateVerification(clientCa.empty() ? DCV_ignoreCertificate
                                                     : DCV_requireCertificate);
     // Session tickets would reach the client as records without data after the handshake.
     SSL_CTX_set_num_tickets(tls.getNativeHandle(), 0);
-    return error.empty();
+    return tls.setTLSProfile(TSP_Profile_BCP195_ND).good() && tls.activateCipherSuites().good() &&
+           tls.setCertificateFile(certificate.c_str(), DCF_Filetype_PEM).good() &&
+           tls.setPrivateKeyFile(key.c_str(), DCF_Filetype_PEM).good() &&
+           tls.checkPrivateKeyMatchesCertificate() &&
+           (clientCa.empty() ||
+            (tls.addTrustedCertificateFile(clientCa.c_str(), DCF_Filetype_PEM).good() &&
+             tls.addTrustedClientCertificateFile(clientCa.c_str()).good()));
 }
 
 } // namespace
@@ -103,32 +80,30 @@ int main(int argc, char** argv)
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (arg == "--quiet") {
-            options[arg] = "1";
-        } else if (!kValued.contains(arg) || i + 1 >= argc) {
+        if (arg != "--quiet" && (kValued.find(" " + arg + " ") == kValued.npos || i + 1 >= argc))
             return fail("unknown argument or missing value: \"" + arg + "\" (see --help)");
-        } else {
-            options[arg] = argv[++i];
-        }
+        options[arg] = arg == "--quiet" ? "1" : argv[++i];
     }
-    unsigned long port = 0, demo = 0, limit = 0;
     const std::string& aeTitle = options["--aet"];
-    if (!toNumber(options["--port"], 65535, port) || port == 0)
-        return fail("--port wants a number from 1 to 65535");
-    if (aeTitle.empty() || aeTitle.size() > 16 || aeTitle.find('\\') != std::string::npos)
-        return fail("--aet wants an AE title of 1 to 16 characters");
-    if (options.contains("--dir") == options.contains("--demo"))
-        return fail("give either --dir FOLDER or --demo N");
-    if (options.contains("--demo") && !toNumber(options["--demo"], 10000000, demo))
-        return fail("--demo wants a number of entries from 0 to 10000000");
-    if (options["--charset"] != "utf8" && options["--charset"] != "latin1")
-        return fail("--charset is utf8 or latin1");
-    if (!toNumber(options["--max-associations"], 1000, limit) || limit == 0)
-        return fail("--max-associations wants a number from 1 to 1000");
-    if (options.contains("--tls-cert") != options.contains("--tls-key") ||
-        (options.contains("--tls-ca") && !options.contains("--tls-cert")))
-        return fail("TLS needs both --tls-cert and --tls-key (--tls-ca only with them)");
-    serverlog::setQuiet(options.contains("--quiet"));
+    const long port = number(options["--port"], 65535),
+               limit = number(options["--max-associations"], 1000);
+    const long demo = options.contains("--demo") ? number(options["--demo"], 10000000) : 0;
+    const bool tls = options.contains("--tls-cert");
+    for (const auto& [wrong, message] : std::initializer_list<std::pair<bool, const char*>>{
+             {port < 1, "--port wants a number from 1 to 65535"},
+             {aeTitle.empty() || aeTitle.size() > 16, "--aet wants 1 to 16 characters"},
+             {options.contains("--dir") == options.contains("--demo"), "give --dir or --demo"},
+             {demo < 0, "--demo wants a number of entries from 0 to 10000000"},
+             {options["--charset"] != "utf8" && options["--charset"] != "latin1",
+              "--charset is utf8 or latin1"},
+             {limit < 1, "--max-associations wants a number from 1 to 1000"},
+             {tls != options.contains("--tls-key") || (options.contains("--tls-ca") && !tls),
+              "TLS needs --tls-cert and --tls-key (--tls-ca only with them)"}}) {
+        if (wrong)
+            return fail(message);
+    }
+    if (options.contains("--quiet"))
+        std::freopen("/dev/null", "w", stdout);
     OFLog::configure(OFLogger::OFF_LOG_LEVEL);
 
     // The toolkit's reader goes one function deeper for each nested sequence: a request at the
@@ -142,16 +117,14 @@ int main(int argc, char** argv)
     auto* context = new ServerContext; // shared by all associations until the process ends
     context->aeTitle = aeTitle;
     context->mppsFolder = options["--mpps-dir"];
-    context->maxRequestBytes = kMaxRequestBytes;
     std::string source, error;
     if (options.contains("--demo")) {
         std::random_device random;
+        OFString today;
+        OFDate::getCurrentDate().getISOFormattedDate(today, OFFalse);
         const bool latin1 = options["--charset"] == "latin1";
         context->worklist.setDemo(
-            DemoGenerator(todayLocal(),
-                          latin1 ? DemoGenerator::Charset::Latin1 : DemoGenerator::Charset::Utf8,
-                          (std::uint64_t(random()) << 32) ^ random()),
-            demo);
+            {today.c_str(), latin1, (std::uint64_t(random()) << 32 | random()) | 1}, demo);
         source = std::string("demo, ") + (latin1 ? "ISO_IR 100" : "ISO_IR 192");
     } else {
         bool read = false;
@@ -164,7 +137,8 @@ int main(int argc, char** argv)
     }
     WorklistScp::setContext(context);
 
-    auto* pool = new ServerPool<WorklistScp>; // its workers may run until the process ends
+    // Its workers may run until the process ends.
+    auto* pool = new DcmSCPPool<WorklistScp, ReceivingPool>;
     DcmSCPConfig& config = pool->getConfig();
     config.setPort(static_cast<Uint16>(port));
     config.setAETitle(aeTitle.c_str());
@@ -182,15 +156,15 @@ int main(int argc, char** argv)
         config.addPresentationContext(sopClass, syntaxes);
     pool->setMaxThreads(static_cast<Uint16>(limit));
 
-    const bool secure = options.contains("--tls-cert");
-    auto* layer = new GatedLayer(*pool);
-    if (secure && !configureTls(*layer, options["--tls-cert"], options["--tls-key"],
-                                options["--tls-ca"], error))
-        return fail(error);
-    pool->setLayer(layer, secure);
+    pool->setSecure(tls);
+    if (tls && !configureTls(pool->layer(), options["--tls-cert"], options["--tls-key"],
+                             options["--tls-ca"]))
+        return fail("cannot use --tls-cert, --tls-key or --tls-ca: no such PEM file, or a key "
+                    "that does not fit the certificate");
     pool->setListeningLine("listening on 127.0.0.1:" + std::to_string(port) + " as " + aeTitle +
-                           (secure ? " over TLS" : "") + ", " +
-                           std::to_string(context->worklist.size()) + " entries (" + source + ")");
+                           (tls ? " over TLS" : "") + ", " +
+                           std::to_string(context->worklist.find({}).size()) + " entries (" +
+                           source + ")");
     const OFCondition result = pool->listen();
     return fail(std::string("cannot serve: ") + result.text());
 }

@@ -13,13 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string text(DcmItem& item, const DcmTagKey& tag)
-{
-    OFString value;
-    item.findAndGetOFStringArray(tag, value);
-    return value.c_str();
-}
-
 // `*` stands for any run of characters, `?` for any one.
 bool wildcardMatch(std::string_view pattern, std::string_view value)
 {
@@ -39,36 +32,37 @@ bool isFinal(const std::string& status)
 
 } // namespace
 
+std::string textOf(DcmItem& item, const DcmTagKey& tag)
+{
+    OFString value;
+    item.findAndGetOFStringArray(tag, value);
+    return value.c_str();
+}
+
 void WorklistEntry::readKeys(DcmItem& dataset)
 {
-    studyUid = text(dataset, DCM_StudyInstanceUID);
+    studyUid = textOf(dataset, DCM_StudyInstanceUID);
     DcmItem* step = nullptr;
     if (dataset.findAndGetSequenceItem(DCM_ScheduledProcedureStepSequence, step).bad() || !step)
         return;
-    stepId = text(*step, DCM_ScheduledProcedureStepID);
-    date = text(*step, DCM_ScheduledProcedureStepStartDate);
-    station = text(*step, DCM_ScheduledStationAETitle);
-    modality = text(*step, DCM_Modality);
+    stepId = textOf(*step, DCM_ScheduledProcedureStepID);
+    date = textOf(*step, DCM_ScheduledProcedureStepStartDate);
+    station = textOf(*step, DCM_ScheduledStationAETitle);
+    modality = textOf(*step, DCM_Modality);
 }
 
-WorklistQuery WorklistQuery::fromIdentifier(DcmItem& identifier)
+bool WorklistEntry::matches(const WorklistEntry& query) const
 {
-    WorklistEntry keys;
-    keys.readKeys(identifier);
-    return {keys.date, keys.station, keys.modality};
-}
-
-bool WorklistQuery::matches(const WorklistEntry& entry) const
-{
-    if (const auto dash = date.find('-'); dash != std::string::npos) {
-        const std::string from = date.substr(0, dash), to = date.substr(dash + 1);
-        if ((!from.empty() && entry.date < from) || (!to.empty() && entry.date > to))
+    const std::string& range = query.date;
+    if (const auto dash = range.find('-'); dash != std::string::npos) {
+        const std::string from = range.substr(0, dash), to = range.substr(dash + 1);
+        if ((!from.empty() && date < from) || (!to.empty() && date > to))
             return false;
-    } else if (!date.empty() && entry.date != date) {
+    } else if (!range.empty() && date != range) {
         return false;
     }
-    return (station.empty() || wildcardMatch(station, entry.station)) &&
-           (modality.empty() || wildcardMatch(modality, entry.modality));
+    return (query.station.empty() || wildcardMatch(query.station, station)) &&
+           (query.modality.empty() || wildcardMatch(query.modality, modality));
 }
 
 void Worklist::setDemo(const DemoGenerator& generator, std::size_t count)
@@ -98,15 +92,13 @@ bool Worklist::readFolder(const std::string& folder, std::size_t maxBytes, std::
     std::sort(files.begin(), files.end());
     for (const fs::path& path : files) {
         // A file deeper or larger than any request would be is not read at all.
-        if (fs::file_size(path, ec) > maxBytes) {
-            serverlog::line("skipped " + path.string() + ": larger than " +
-                            std::to_string(maxBytes) + " bytes");
-            continue;
-        }
         DcmFileFormat file;
-        const OFCondition loaded = file.loadFile(path.c_str());
+        const bool large = fs::file_size(path, ec) > maxBytes;
+        const OFCondition loaded = large ? EC_IllegalCall : file.loadFile(path.c_str());
         if (loaded.bad()) {
-            serverlog::line("skipped " + path.string() + ": " + loaded.text());
+            serverlog::line("skipped " + path.string() + ": " +
+                            (large ? "larger than " + std::to_string(maxBytes) + " bytes"
+                                   : std::string(loaded.text())));
             continue;
         }
         WorklistEntry entry;
@@ -119,18 +111,12 @@ bool Worklist::readFolder(const std::string& folder, std::size_t maxBytes, std::
     return true;
 }
 
-std::size_t Worklist::size() const
-{
-    const std::lock_guard lock(m_mutex);
-    return m_entries.size();
-}
-
-std::vector<WorklistEntry> Worklist::find(const WorklistQuery& query) const
+std::vector<WorklistEntry> Worklist::find(const WorklistEntry& query) const
 {
     const std::lock_guard lock(m_mutex);
     std::vector<WorklistEntry> found;
     std::copy_if(m_entries.begin(), m_entries.end(), std::back_inserter(found),
-                 [&query](const WorklistEntry& entry) { return query.matches(entry); });
+                 [&query](const WorklistEntry& entry) { return entry.matches(query); });
     return found;
 }
 
@@ -146,47 +132,45 @@ std::vector<WorklistEntry> Worklist::remove(const std::string& studyUid, const s
     std::vector<WorklistEntry> removed;
     if (studyUid.empty())
         return removed;
-    auto named = [&](const WorklistEntry& entry) {
-        return entry.studyUid == studyUid && (stepId.empty() || entry.stepId == stepId);
-    };
-    for (const WorklistEntry& entry : m_entries) {
-        if (named(entry))
-            removed.push_back(entry);
-    }
-    std::erase_if(m_entries, named);
+    const auto kept =
+        std::stable_partition(m_entries.begin(), m_entries.end(), [&](const WorklistEntry& entry) {
+            return entry.studyUid != studyUid || (!stepId.empty() && entry.stepId != stepId);
+        });
+    removed.assign(kept, m_entries.end());
+    m_entries.erase(kept, m_entries.end());
     for (const WorklistEntry& entry : removed) {
-        std::error_code ec;
-        if (!entry.file.empty())
-            fs::remove(entry.file, ec);
+        std::error_code ignored;
+        fs::remove(entry.file, ignored); // none for a demo entry
     }
     return removed;
 }
 
 Worklist::StepResult Worklist::createPerformedStep(const std::string& uid,
-                                                   const PerformedStep& step)
+                                                   const std::string& status, const StepKeys& steps)
 {
     const std::lock_guard lock(m_mutex);
-    return m_performed.emplace(uid, step).second ? StepResult::Done : StepResult::Duplicate;
+    const bool created = m_performed.try_emplace(uid, status, steps).second;
+    return created ? StepResult::Done : StepResult::Duplicate;
 }
 
 Worklist::StepResult Worklist::setPerformedStep(const std::string& uid, const std::string& status,
                                                 std::vector<WorklistEntry>& removed)
 {
-    PerformedStep step;
+    StepKeys steps;
     {
         const std::lock_guard lock(m_mutex);
         const auto it = m_performed.find(uid);
         if (it == m_performed.end())
             return StepResult::Unknown;
-        if (isFinal(it->second.status))
+        auto& [current, named] = it->second;
+        if (isFinal(current))
             return StepResult::Final;
-        if (!status.empty())
-            it->second.status = status;
-        if (!isFinal(it->second.status))
+        current = status.empty() ? current : status;
+        if (!isFinal(current))
             return StepResult::Done;
-        step = it->second;
+        steps = named;
     }
-    for (const auto& [studyUid, stepId] : step.steps) {
+    for (const auto& [studyUid, stepId] : steps) {
         for (WorklistEntry& entry : remove(studyUid, stepId))
             removed.push_back(std::move(entry));
     }

@@ -11,6 +11,7 @@
 
 class DcmDataset;
 class DcmItem;
+class DcmTagKey;
 
 // One scheduled procedure step on the list, with the keys it is matched and removed by.
 struct WorklistEntry
@@ -24,30 +25,19 @@ struct WorklistEntry
     std::shared_ptr<const DcmDataset> data; // --dir: the file's data set
     std::size_t demoIndex = 0;              // --demo: made again for every answer
 
-    // Fills the keys from a data set's first scheduled step.
+    // Fills the keys from a data set's first scheduled step (an entry, or a C-FIND identifier).
     void readKeys(DcmItem& dataset);
+    // Whether the entry matches the keys of a C-FIND identifier: an empty key matches all, a
+    // date may be a range (A-B, A-, -B), the AE title and the modality may hold * and ?.
+    [[nodiscard]] bool matches(const WorklistEntry& query) const;
 };
 
-// What a C-FIND asks for: the first item of its Scheduled Procedure Step Sequence. An empty
-// value matches every entry; a date may be a range (A-B, A-, -B), the AE title and the modality
-// may hold the wildcards * and ?.
-struct WorklistQuery
-{
-    std::string date;
-    std::string station;
-    std::string modality;
+// The text of an attribute, all its values; empty when it is missing.
+[[nodiscard]] std::string textOf(DcmItem& item, const DcmTagKey& tag);
 
-    [[nodiscard]] static WorklistQuery fromIdentifier(DcmItem& identifier);
-    [[nodiscard]] bool matches(const WorklistEntry& entry) const;
-};
-
-// A Modality Performed Procedure Step the server was told of: its status and the scheduled
-// steps (Study Instance UID, Scheduled Procedure Step ID) it performs.
-struct PerformedStep
-{
-    std::string status;
-    std::vector<std::pair<std::string, std::string>> steps;
-};
+// The scheduled steps a performed procedure step names: Study Instance UID, Scheduled Procedure
+// Step ID (empty: the whole study).
+using StepKeys = std::vector<std::pair<std::string, std::string>>;
 
 // The list the server answers from, shared by all associations: generated entries (--demo) or
 // the DICOM files of one folder (--dir), read at start. Safe to use from several threads.
@@ -60,8 +50,7 @@ public:
     [[nodiscard]] bool readFolder(const std::string& folder, std::size_t maxBytes,
                                   std::string& error);
 
-    [[nodiscard]] std::size_t size() const;
-    [[nodiscard]] std::vector<WorklistEntry> find(const WorklistQuery& query) const;
+    [[nodiscard]] std::vector<WorklistEntry> find(const WorklistEntry& query) const;
     // The entry's data set as it is sent.
     [[nodiscard]] std::unique_ptr<DcmDataset> dataset(const WorklistEntry& entry) const;
 
@@ -69,10 +58,11 @@ public:
     // that step; gives the entries removed. An empty Study Instance UID removes nothing.
     std::vector<WorklistEntry> remove(const std::string& studyUid, const std::string& stepId = {});
 
+    // Modality Performed Procedure Steps. Setting the status (when `status` is not empty) to
+    // COMPLETED or DISCONTINUED takes the scheduled steps it names off the list, into `removed`.
     enum class StepResult { Done, Duplicate, Unknown, Final };
-    StepResult createPerformedStep(const std::string& uid, const PerformedStep& step);
-    // Sets the step's status (when `status` is not empty); on COMPLETED or DISCONTINUED takes the
-    // scheduled steps it performs off the list, into `removed`.
+    StepResult createPerformedStep(const std::string& uid, const std::string& status,
+                                   const StepKeys& steps);
     StepResult setPerformedStep(const std::string& uid, const std::string& status,
                                 std::vector<WorklistEntry>& removed);
 
@@ -80,5 +70,5 @@ private:
     mutable std::mutex m_mutex;
     std::vector<WorklistEntry> m_entries;
     std::optional<DemoGenerator> m_demo;
-    std::map<std::string, PerformedStep> m_performed;
+    std::map<std::string, std::pair<std::string, StepKeys>> m_performed; // status, steps
 };

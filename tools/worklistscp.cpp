@@ -10,36 +10,11 @@
 #include <dcmtk/dcmnet/dul.h>
 
 #include <cstdio>
-#include <memory>
 #include <pthread.h>
 
 ServerContext* WorklistScp::s_context = nullptr;
 
 namespace {
-
-// The value of an attribute as raw bytes, whatever VR it arrived with (over Implicit VR the
-// private removal attributes come as UN), without trailing blanks and NULs.
-std::string rawValue(DcmItem& item, const DcmTagKey& tag)
-{
-    DcmElement* element = nullptr;
-    if (item.findAndGetElement(tag, element).bad() || !element)
-        return {};
-    std::string value;
-    if (char* text = nullptr; element->isaString() && element->getString(text).good() && text)
-        value = text;
-    else if (Uint8* bytes = nullptr; element->getUint8Array(bytes).good() && bytes)
-        value.assign(reinterpret_cast<const char*>(bytes), element->getLength());
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\0'))
-        value.pop_back();
-    return value;
-}
-
-std::string text(DcmItem& item, const DcmTagKey& tag)
-{
-    OFString value;
-    item.findAndGetOFStringArray(tag, value);
-    return value.c_str();
-}
 
 std::string describe(const std::vector<WorklistEntry>& removed)
 {
@@ -77,12 +52,11 @@ void WorklistScp::notifyRECEIVEProgress(unsigned long byteCount)
 {
     // Ending the connection here ends the read at once, before a huge or deeply nested data set
     // costs more memory or stack.
-    if (byteCount > s_context->maxRequestBytes && !m_cut) {
-        m_cut = true;
+    if (byteCount > kMaxRequestBytes && m_connection) {
         serverlog::line("request from " + peer() + " larger than " +
-                        std::to_string(s_context->maxRequestBytes) + " bytes, association cut");
-        if (m_connection)
-            m_connection->closeTransportConnection();
+                        std::to_string(kMaxRequestBytes) + " bytes, association cut");
+        m_connection->closeTransportConnection();
+        m_connection = nullptr;
     }
 }
 
@@ -91,9 +65,6 @@ OFCondition WorklistScp::handleIncomingCommand(T_DIMSE_Message* message,
 {
     const T_ASC_PresentationContextID context = info.presentationContextID;
     switch (message->CommandField) {
-    case DIMSE_C_ECHO_RQ:
-        serverlog::line("C-ECHO from " + peer());
-        break;
     case DIMSE_C_FIND_RQ:
         return find(message->msg.CFindRQ, context);
     case DIMSE_C_STORE_RQ:
@@ -110,14 +81,14 @@ OFCondition WorklistScp::handleIncomingCommand(T_DIMSE_Message* message,
 
 OFCondition WorklistScp::find(T_DIMSE_C_FindRQ& request, T_ASC_PresentationContextID context)
 {
-    DcmDataset* received = nullptr;
-    OFCondition result = receiveFINDRequest(request, context, received);
-    const std::unique_ptr<DcmDataset> identifier(received);
-    if (result.bad())
+    OFCondition result;
+    const std::unique_ptr<DcmDataset> identifier = receive(context, result);
+    if (!identifier)
         return result;
+    WorklistEntry query;
+    query.readKeys(*identifier);
     const Worklist& worklist = s_context->worklist;
-    const std::vector<WorklistEntry> found =
-        worklist.find(WorklistQuery::fromIdentifier(*identifier));
+    const std::vector<WorklistEntry> found = worklist.find(query);
     for (const WorklistEntry& entry : found) {
         // Every attribute of the entry goes out, whatever the query asked for: a client finds
         // all it needs for a performed procedure step.
@@ -134,20 +105,20 @@ OFCondition WorklistScp::find(T_DIMSE_C_FindRQ& request, T_ASC_PresentationConte
 
 OFCondition WorklistScp::store(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID context)
 {
-    DcmDataset* received = nullptr;
-    const OFCondition result = receiveSTORERequest(request, context, received);
-    const std::unique_ptr<DcmDataset> object(received);
-    if (result.bad())
+    OFCondition result;
+    const std::unique_ptr<DcmDataset> object = receive(context, result);
+    if (!object)
         return result;
     const Response response{DIMSE_C_STORE_RSP, request.MessageID, request.AffectedSOPClassUID,
                             request.AffectedSOPInstanceUID};
-    if (rawValue(*object, DcmTagKey(0x0019, 0x0010)) != "REMOVE") {
+    if (textOf(*object, DcmTagKey(0x0019, 0x0010)) != "REMOVE") {
         serverlog::line("C-STORE from " + peer() + ": no removal marker, refused");
         return respond(context, response, STATUS_STORE_Error_CannotUnderstand,
                        "not a removal object");
     }
-    // Every step of the study goes: the removal object names the study only.
-    const std::string key = rawValue(*object, DcmTagKey(0x0019, 0x0030));
+    // Every step of the study goes: the removal object names the study only. Both attributes lie
+    // in the private creator range, which the toolkit reads as LO whatever the transfer syntax.
+    const std::string key = textOf(*object, DcmTagKey(0x0019, 0x0030));
     const std::vector<WorklistEntry> removed = s_context->worklist.remove(key);
     const std::string count =
         std::to_string(removed.size()) + (removed.size() == 1 ? " entry" : " entries");
@@ -160,29 +131,26 @@ OFCondition WorklistScp::store(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationCon
 
 OFCondition WorklistScp::create(T_DIMSE_N_CreateRQ& request, T_ASC_PresentationContextID context)
 {
-    DcmDataset* received = nullptr;
-    const OFCondition result = receiveDIMSEDataset(&context, &received);
-    const std::unique_ptr<DcmDataset> dataset(received);
-    if (result.bad())
+    OFCondition result;
+    const std::unique_ptr<DcmDataset> dataset = receive(context, result, "ncreate");
+    if (!dataset)
         return result;
-    keep(*dataset, "ncreate");
     std::string uid = request.AffectedSOPInstanceUID;
     if (!(request.opts & O_NCREATE_AFFECTEDSOPINSTANCEUID) || uid.empty()) {
         char generated[100];
         uid = dcmGenerateUniqueIdentifier(generated, SITE_INSTANCE_UID_ROOT);
     }
-    PerformedStep step{text(*dataset, DCM_PerformedProcedureStepStatus), {}};
-    for (unsigned long i = 0;; ++i) {
-        DcmItem* item = nullptr;
-        if (dataset->findAndGetSequenceItem(DCM_ScheduledStepAttributesSequence, item, i).bad())
-            break;
-        step.steps.emplace_back(text(*item, DCM_StudyInstanceUID),
-                                text(*item, DCM_ScheduledProcedureStepID));
-    }
+    const std::string status = textOf(*dataset, DCM_PerformedProcedureStepStatus);
+    StepKeys steps;
+    DcmItem* item = nullptr;
+    for (unsigned long i = 0;
+         dataset->findAndGetSequenceItem(DCM_ScheduledStepAttributesSequence, item, i).good(); ++i)
+        steps.emplace_back(textOf(*item, DCM_StudyInstanceUID),
+                           textOf(*item, DCM_ScheduledProcedureStepID));
     const bool created =
-        s_context->worklist.createPerformedStep(uid, step) == Worklist::StepResult::Done;
+        s_context->worklist.createPerformedStep(uid, status, steps) == Worklist::StepResult::Done;
     serverlog::line("MPPS N-CREATE " + serverlog::escaped(uid) + " from " + peer() + ": " +
-                    (created ? serverlog::escaped(step.status) : "refused, instance exists"));
+                    (created ? serverlog::escaped(status) : "refused, instance exists"));
     return respond(context,
                    {DIMSE_N_CREATE_RSP, request.MessageID, request.AffectedSOPClassUID, uid},
                    created ? STATUS_N_Success : STATUS_N_DuplicateSOPInstance);
@@ -190,14 +158,12 @@ OFCondition WorklistScp::create(T_DIMSE_N_CreateRQ& request, T_ASC_PresentationC
 
 OFCondition WorklistScp::set(T_DIMSE_N_SetRQ& request, T_ASC_PresentationContextID context)
 {
-    DcmDataset* received = nullptr;
-    const OFCondition result = receiveDIMSEDataset(&context, &received);
-    const std::unique_ptr<DcmDataset> dataset(received);
-    if (result.bad())
+    OFCondition result;
+    const std::unique_ptr<DcmDataset> dataset = receive(context, result, "nset");
+    if (!dataset)
         return result;
-    keep(*dataset, "nset");
     const std::string uid = request.RequestedSOPInstanceUID;
-    const std::string status = text(*dataset, DCM_PerformedProcedureStepStatus);
+    const std::string status = textOf(*dataset, DCM_PerformedProcedureStepStatus);
     std::vector<WorklistEntry> removed;
     const Worklist::StepResult outcome = s_context->worklist.setPerformedStep(uid, status, removed);
     const Response response{DIMSE_N_SET_RSP, request.MessageID, request.RequestedSOPClassUID, uid};
@@ -214,6 +180,24 @@ OFCondition WorklistScp::set(T_DIMSE_N_SetRQ& request, T_ASC_PresentationContext
     serverlog::line(what + serverlog::escaped(status.empty() ? "updated" : status) +
                     (removed.empty() ? "" : ", removed " + describe(removed)));
     return respond(context, response, STATUS_N_Success);
+}
+
+std::unique_ptr<DcmDataset> WorklistScp::receive(T_ASC_PresentationContextID context,
+                                                 OFCondition& result, const char* kind)
+{
+    DcmDataset* received = nullptr;
+    result = receiveDIMSEDataset(&context, &received);
+    std::unique_ptr<DcmDataset> dataset(received);
+    if (result.bad())
+        dataset.reset();
+    if (dataset && kind && !s_context->mppsFolder.empty()) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/%04u-%s.dcm", ++s_context->mppsFiles, kind);
+        const std::string path = s_context->mppsFolder + name;
+        if (dataset->saveFile(path.c_str(), EXS_LittleEndianExplicit).bad())
+            serverlog::line("cannot write " + path);
+    }
+    return dataset;
 }
 
 OFCondition WorklistScp::respond(T_ASC_PresentationContextID context, const Response& response,
@@ -242,16 +226,4 @@ OFCondition WorklistScp::respond(T_ASC_PresentationContextID context, const Resp
     if (errorId)
         detail.putAndInsertUint16(DCM_ErrorID, errorId);
     return sendDIMSEMessage(context, &message, nullptr, comment.empty() ? nullptr : &detail);
-}
-
-void WorklistScp::keep(DcmDataset& dataset, const char* kind)
-{
-    if (s_context->mppsFolder.empty())
-        return;
-    char name[32];
-    std::snprintf(name, sizeof name, "/%04u-%s.dcm", ++s_context->mppsFiles, kind);
-    const std::string path = s_context->mppsFolder + name;
-    const OFCondition saved = dataset.saveFile(path.c_str(), EXS_LittleEndianExplicit);
-    if (saved.bad())
-        serverlog::line("cannot write " + path + ": " + saved.text());
 }
