@@ -1,8 +1,8 @@
 // kelvara-wlserver: a small Modality Worklist and Modality Performed Procedure Step server for
 // the demo, the tests and the benchmark.
 
-#include "receivingpool.h"
 #include "serverlog.h"
+#include "servingthreads.h"
 #include "worklistscp.h"
 
 #include <dcmtk/dcmdata/dcuid.h>
@@ -137,14 +137,14 @@ int main(int argc, char** argv)
     }
     WorklistScp::setContext(context);
 
-    // Its workers may run until the process ends.
-    auto* pool = new DcmSCPPool<WorklistScp, ReceivingPool>;
-    DcmSCPConfig& config = pool->getConfig();
+    ServingThreads threads([] { return std::make_unique<WorklistScp>(); },
+                           static_cast<unsigned>(limit));
+    DcmSCPConfig& config = threads.config();
     config.setPort(static_cast<Uint16>(port));
     config.setAETitle(aeTitle.c_str());
-    config.setACSETimeout(ReceivingPool::kRequestSeconds);
+    config.setACSETimeout(ServingThreads::kRequestSeconds);
     config.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
-    config.setDIMSETimeout(ReceivingPool::kIdleSeconds);
+    config.setDIMSETimeout(ServingThreads::kIdleSeconds);
     config.setProgressNotificationMode(OFTrue);
     config.setHostLookupEnabled(OFFalse);
     const OFList<OFString> syntaxes{UID_LittleEndianExplicitTransferSyntax,
@@ -154,17 +154,14 @@ int main(int argc, char** argv)
          {UID_VerificationSOPClass, UID_FINDModalityWorklistInformationModel,
           UID_ComputedRadiographyImageStorage, UID_ModalityPerformedProcedureStepSOPClass})
         config.addPresentationContext(sopClass, syntaxes);
-    pool->setMaxThreads(static_cast<Uint16>(limit));
-
-    pool->setSecure(tls);
-    if (tls && !configureTls(pool->layer(), options["--tls-cert"], options["--tls-key"],
+    threads.setSecure(tls);
+    if (tls && !configureTls(threads.layer(), options["--tls-cert"], options["--tls-key"],
                              options["--tls-ca"]))
         return fail("cannot use --tls-cert, --tls-key or --tls-ca: no such PEM file, or a key "
                     "that does not fit the certificate");
-    pool->setListeningLine("listening on 127.0.0.1:" + std::to_string(port) + " as " + aeTitle +
-                           (tls ? " over TLS" : "") + ", " +
-                           std::to_string(context->worklist.find({}).size()) + " entries (" +
-                           source + ")");
-    const OFCondition result = pool->listen();
+    const OFCondition result = threads.serve("listening on 127.0.0.1:" + std::to_string(port) +
+                                             " as " + aeTitle + (tls ? " over TLS" : "") + ", " +
+                                             std::to_string(context->worklist.find({}).size()) +
+                                             " entries (" + source + ")");
     return fail(std::string("cannot serve: ") + result.text());
 }

@@ -10,7 +10,6 @@
 #include <dcmtk/dcmnet/dul.h>
 
 #include <cstdio>
-#include <pthread.h>
 
 ServerContext* WorklistScp::s_context = nullptr;
 
@@ -28,8 +27,6 @@ std::string describe(const std::vector<WorklistEntry>& removed)
 
 OFCondition WorklistScp::run(T_ASC_Association* association)
 {
-    // The pool never joins its workers; a detached thread gives its stack back when it ends.
-    pthread_detach(pthread_self());
     m_connection = DUL_getTransportConnection(association->DULassociation);
     return DcmThreadSCP::run(association);
 }

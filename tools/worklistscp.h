@@ -20,7 +20,7 @@ struct ServerContext
     std::atomic<unsigned> mppsFiles = 0;
 };
 
-// Serves one association at a time, on a worker thread of the pool: C-ECHO, the worklist C-FIND,
+// Serves one association: C-ECHO, the worklist C-FIND,
 // the removal object as C-STORE, and Modality Performed Procedure Step N-CREATE and N-SET.
 class WorklistScp : public DcmThreadSCP
 {

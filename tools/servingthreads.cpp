@@ -1,4 +1,4 @@
-#include "receivingpool.h"
+#include "servingthreads.h"
 
 #include "serverlog.h"
 
@@ -44,12 +44,11 @@ public:
 
 } // namespace
 
-OFCondition ReceivingPool::listen()
+OFCondition ServingThreads::serve(const std::string& listening)
 {
-    DcmSCPConfig& config = getConfig();
     T_ASC_Network* network = nullptr;
-    OFCondition result = ASC_initializeNetwork(NET_ACCEPTOR, static_cast<int>(config.getPort()),
-                                               static_cast<int>(config.getACSETimeout()), &network);
+    OFCondition result = ASC_initializeNetwork(NET_ACCEPTOR, static_cast<int>(m_config.getPort()),
+                                               kRequestSeconds, &network);
     if (result.good())
         result = ASC_setTransportLayer(network, &m_layer, 0);
     if (result.bad())
@@ -58,44 +57,42 @@ OFCondition ReceivingPool::listen()
     dcmSocketReceiveTimeout.set(kRequestSeconds);
     dcmSocketSendTimeout.set(kRequestSeconds);
     dcmDisableGethostbyaddr.set(OFTrue);
-    serverlog::line(m_listeningLine);
-
-    const DcmSharedSCPConfig shared(config);
-    std::vector<std::thread> receivers;
-    for (unsigned i = 0; i < getMaxThreads() + 1u; ++i)
-        receivers.emplace_back([this, network, &shared] { receive(network, shared); });
-    for (std::thread& receiver : receivers)
-        receiver.join();
+    serverlog::line(listening);
+    std::vector<std::thread> threads;
+    for (unsigned i = 0; i <= m_limit; ++i)
+        threads.emplace_back([this, network] { receive(network); });
+    for (std::thread& thread : threads)
+        thread.join();
     return EC_Normal;
 }
 
-void ReceivingPool::receive(T_ASC_Network* network, const DcmSharedSCPConfig& config)
+void ServingThreads::receive(T_ASC_Network* network)
 {
+    const DcmSharedSCPConfig shared(m_config);
     for (;;) {
         T_ASC_Association* association = nullptr;
-        OFCondition result =
-            ASC_receiveAssociation(network, &association, getConfig().getMaxReceivePDULength(),
+        const OFCondition result =
+            ASC_receiveAssociation(network, &association, m_config.getMaxReceivePDULength(),
                                    nullptr, nullptr, m_secure, DUL_BLOCK, 0);
         if (result.good()) {
             const timeval idle{kIdleSeconds, 0};
             setsockopt(t_admitted, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
             setsockopt(t_admitted, SOL_SOCKET, SO_SNDTIMEO, &idle, sizeof idle);
-            result = runAssociation(association, config);
-            if (result.bad()) {
-                rejectAssociation(association, ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED);
-                dropAndDestroyAssociation(association);
-            }
+            const std::unique_ptr<DcmThreadSCP> scp = m_makeScp();
+            scp->setSharedConfig(shared);
+            scp->run(association); // and the SCP, going, frees the association
         } else if (association) {
-            dropAndDestroyAssociation(association);
+            ASC_dropAssociation(association);
+            ASC_destroyAssociation(&association);
         }
         if (t_admitted >= 0) {
             t_admitted = -1;
-            --m_reading;
+            --m_connections;
         }
     }
 }
 
-bool ReceivingPool::admit(int socket)
+bool ServingThreads::admit(int socket)
 {
     sockaddr_in address{};
     socklen_t length = sizeof address;
@@ -107,9 +104,9 @@ bool ReceivingPool::admit(int socket)
         serverlog::line("connection from " + std::string(host) + " refused: not a local address");
         return false;
     }
-    const std::size_t served = m_reading + numThreads(OFTrue);
-    if (served < getMaxThreads()) {
-        ++m_reading;
+    const unsigned served = m_connections;
+    if (served < m_limit) {
+        ++m_connections;
         t_admitted = socket;
         return true;
     }
@@ -129,7 +126,7 @@ bool ReceivingPool::admit(int socket)
 
 DcmTransportConnection* GatedLayer::createConnection(DcmNativeSocketType socket, OFBool secure)
 {
-    if (!m_pool.admit(socket))
+    if (!m_threads.admit(socket))
         return nullptr;
     if (!secure)
         return DcmTransportLayer::createConnection(socket, secure);
