@@ -6,7 +6,6 @@
 #include "worklistscp.h"
 
 #include <dcmtk/dcmdata/dcuid.h>
-#include <dcmtk/dcmtls/tlslayer.h>
 #include <dcmtk/oflog/oflog.h>
 #include <dcmtk/ofstd/ofdate.h>
 
