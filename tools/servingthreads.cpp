@@ -104,12 +104,12 @@ bool ServingThreads::admit(int socket)
         serverlog::line("connection from " + std::string(host) + " refused: not a local address");
         return false;
     }
-    const unsigned served = m_connections;
+    const unsigned served = m_connections++; // taken first: no two threads get the last place
     if (served < m_limit) {
-        ++m_connections;
         t_admitted = socket;
         return true;
     }
+    --m_connections;
     serverlog::line("connection from " + std::string(host) + " refused: " + std::to_string(served) +
                     " associations are being served");
     if (m_secure)
