@@ -85,12 +85,15 @@ std::unique_ptr<DcmDataset> DemoGenerator::dataset(std::size_t index) const
     const std::size_t last = study < 4 ? study : r % kLastNames.size();
     const std::size_t first = study < 4 ? study : (r >> 8) % kFirstNames.size();
     const std::string_view referring = kPhysicians[(r >> 28) % kPhysicians.size()];
-    const std::string birthDate = number(1930 + (r >> 32) % 90, 4) + number(1 + (r >> 40) % 12, 2) +
-                                  number(1 + (r >> 44) % 28, 2);
 
     auto data = std::make_unique<DcmDataset>();
-    auto put = [](DcmItem& item, const DcmTagKey& tag, std::string_view value) {
-        item.putAndInsertString(tag, std::string(value).c_str());
+    auto put = [this](DcmItem& item, const DcmTagKey& tag, std::string_view value) {
+        std::string text(value);
+        // Latin-1 lacks these; the toolkit's converter on this system cannot transliterate.
+        for (const auto& [letter, base] : {std::pair{"ş", "s"}, {"ı", "i"}, {"ř", "r"}})
+            for (std::size_t at; latin1 && (at = text.find(letter)) != text.npos;)
+                text.replace(at, 2, base);
+        item.putAndInsertString(tag, text.c_str());
     };
     put(*data, DCM_SpecificCharacterSet, "ISO_IR 192");
     put(*data, DCM_AccessionNumber, "A" + date.substr(2) + number(study + 1, 6));
@@ -99,7 +102,9 @@ std::unique_ptr<DcmDataset> DemoGenerator::dataset(std::size_t index) const
         std::string(kLastNames[last]) + "^" + std::string(kFirstNames[first]));
     put(*data, DCM_PatientID,
         "PID" + number(100000 + (r >> 4) % 900000, 6) + number(study % 100, 2));
-    put(*data, DCM_PatientBirthDate, birthDate);
+    put(*data, DCM_PatientBirthDate,
+        number(1930 + (r >> 32) % 90, 4) + number(1 + (r >> 40) % 12, 2) +
+            number(1 + (r >> 44) % 28, 2));
     put(*data, DCM_PatientSex, first % 2 ? "F" : "M");
     put(*data, DCM_StudyInstanceUID, studyUid);
     put(*data, DCM_RequestingPhysician, referring);
@@ -137,6 +142,6 @@ std::unique_ptr<DcmDataset> DemoGenerator::dataset(std::size_t index) const
         }
     }
     if (latin1)
-        data->convertCharacterSet("ISO_IR 100", DCMTypes::CF_transliterate);
+        data->convertCharacterSet("ISO_IR 192", "ISO_IR 100", 0, OFTrue);
     return data;
 }

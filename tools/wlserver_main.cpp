@@ -116,15 +116,14 @@ int main(int argc, char** argv)
     auto* context = new ServerContext; // shared by all associations until the process ends
     context->aeTitle = aeTitle;
     context->mppsFolder = options["--mpps-dir"];
-    std::string source, error;
+    std::string error;
     if (options.contains("--demo")) {
         std::random_device random;
         OFString today;
         OFDate::getCurrentDate().getISOFormattedDate(today, OFFalse);
-        const bool latin1 = options["--charset"] == "latin1";
-        context->worklist.setDemo(
-            {today.c_str(), latin1, (std::uint64_t(random()) << 32 | random()) | 1}, demo);
-        source = std::string("demo, ") + (latin1 ? "ISO_IR 100" : "ISO_IR 192");
+        context->worklist.setDemo({today.c_str(), options["--charset"] == "latin1",
+                                   (std::uint64_t(random()) << 32 | random()) | 1},
+                                  demo);
     } else {
         bool read = false;
         std::thread([&] {
@@ -132,7 +131,6 @@ int main(int argc, char** argv)
         }).join();
         if (!read)
             return fail(error);
-        source = "folder " + options["--dir"];
     }
     WorklistScp::setContext(context);
 
@@ -158,9 +156,9 @@ int main(int argc, char** argv)
                              options["--tls-ca"]))
         return fail("cannot use --tls-cert, --tls-key or --tls-ca: no such PEM file, or a key "
                     "that does not fit the certificate");
-    const OFCondition result = threads.serve("listening on 127.0.0.1:" + std::to_string(port) +
-                                             " as " + aeTitle + (tls ? " over TLS" : "") + ", " +
-                                             std::to_string(context->worklist.find({}).size()) +
-                                             " entries (" + source + ")");
+    const OFCondition result =
+        threads.serve("listening on 127.0.0.1:" + std::to_string(port) + " as " + aeTitle +
+                      (tls ? " over TLS, " : ", ") +
+                      std::to_string(context->worklist.find({}).size()) + " entries");
     return fail(std::string("cannot serve: ") + result.text());
 }

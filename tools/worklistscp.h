@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <memory>
-#include <string>
 
 // A request data set larger than this ends its association.
 constexpr std::size_t kMaxRequestBytes = 256 * 1024;
