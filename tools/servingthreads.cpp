@@ -57,6 +57,7 @@ OFCondition ServingThreads::serve(const std::string& listening)
     dcmSocketReceiveTimeout.set(kRequestSeconds);
     dcmSocketSendTimeout.set(kRequestSeconds);
     dcmDisableGethostbyaddr.set(OFTrue);
+    setenv("TCP_NODELAY", "1", 1); // the toolkit's switch: a small answer waits for no ACK
     serverlog::line(listening);
     std::vector<std::thread> threads;
     for (unsigned i = 0; i <= m_limit; ++i)
