@@ -1,53 +1,60 @@
 #pragma once
 
+#include "worklist.h"
+
 #include <dcmtk/dcmnet/scpthrd.h>
 
+#include <atomic>
 #include <memory>
-#include <string>
 
-class DcmDataset;
-class RequestLog;
-class ShutdownSignal;
-class WorklistStore;
+// A request data set larger than this ends its association.
+constexpr std::size_t kMaxRequestBytes = 256 * 1024;
 
-// The DICOM side of one association: DCMTK's DcmSCP answering Modality Worklist C-FIND, C-ECHO
-// and the removal C-STORE from a WorklistStore. AssociationServer makes one per connection, on
-// the connection's own thread. Data sets are received as raw bytes and read within the limits of
-// datasetlimits: a request over kMaxBytes aborts the association; a too deeply nested one is
-// answered with 0xC000.
-class WorklistScp final : public DcmThreadSCP
+// What every association of the server shares. Set once before the first association.
+struct ServerContext
+{
+    Worklist worklist;
+    std::string aeTitle;
+    std::string mppsFolder; // --mpps-dir; empty: N-CREATE and N-SET data sets are not kept
+    std::atomic<unsigned> mppsFiles = 0;
+};
+
+// Serves one association: C-ECHO, the worklist C-FIND,
+// the removal object as C-STORE, and Modality Performed Procedure Step N-CREATE and N-SET.
+class WorklistScp : public DcmThreadSCP
 {
 public:
-    WorklistScp(const std::string& aeTitle, int dimseTimeoutSeconds, WorklistStore& store,
-                const ShutdownSignal& signal, const RequestLog& log);
+    static void setContext(ServerContext* context) { s_context = context; }
 
-    // Serves the association received on `socket` until it ends; DCMTK closes the socket.
-    OFCondition serve(T_ASC_Association* association, int socket);
-
-    // Status of a removal whose key matched no entry (or was empty).
-    static constexpr Uint16 kStatusNoSuchEntry = 0xC210;
+    OFCondition run(T_ASC_Association* association) override;
 
 protected:
     OFCondition handleIncomingCommand(T_DIMSE_Message* message,
                                       const DcmPresentationContextInfo& info) override;
-    OFBool checkCalledAETitleAccepted(const OFString& calledAE) override;
-    void refuseAssociation(const DcmRefuseReasonType reason) override;
+    OFBool checkCalledAETitleAccepted(const OFString& calledAe) override;
+    void notifyRECEIVEProgress(unsigned long byteCount) override;
 
 private:
-    OFCondition handleFind(T_DIMSE_C_FindRQ& request, T_ASC_PresentationContextID presId);
-    OFCondition handleStore(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID presId);
-    // Receives the data set of a request. A bad condition means the association is broken (or
-    // was cut because the request grew too large); with a good one, `dataset` is empty and `why`
-    // says why when the data set was refused.
-    OFCondition receiveDataSet(T_ASC_PresentationContextID presId,
-                               std::unique_ptr<DcmDataset>& dataset, std::string& why);
+    OFCondition find(T_DIMSE_C_FindRQ& request, T_ASC_PresentationContextID context);
+    OFCondition store(T_DIMSE_C_StoreRQ& request, T_ASC_PresentationContextID context);
+    OFCondition create(T_DIMSE_N_CreateRQ& request, T_ASC_PresentationContextID context);
+    OFCondition set(T_DIMSE_N_SetRQ& request, T_ASC_PresentationContextID context);
+    // The request's data set; nullptr (with `result` saying why) when it could not be read.
+    // With `kind`, it is also kept in the --mpps-dir folder as <n>-<kind>.dcm.
+    std::unique_ptr<DcmDataset> receive(T_ASC_PresentationContextID context, OFCondition& result,
+                                        const char* kind = nullptr);
+    struct Response
+    {
+        T_DIMSE_Command command; // C-STORE-RSP, N-CREATE-RSP or N-SET-RSP
+        Uint16 messageId;        // of the request
+        const char* sopClass;
+        std::string instance;
+    };
+    // Sends the response with `status`, and an Error Comment (and Error ID) when given.
+    OFCondition respond(T_ASC_PresentationContextID context, const Response& response,
+                        Uint16 status, const std::string& comment = {}, Uint16 errorId = 0);
     [[nodiscard]] std::string peer() const;
 
-    std::string m_aeTitle;
-    std::string m_rejectedCalledAe;
-    WorklistStore& m_store;
-    const ShutdownSignal& m_signal;
-    const RequestLog& m_log;
-    T_ASC_Association* m_association = nullptr;
-    int m_socket = -1;
+    static ServerContext* s_context;
+    DcmTransportConnection* m_connection = nullptr; // until the association is cut
 };
