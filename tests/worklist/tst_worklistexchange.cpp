@@ -14,6 +14,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdatset.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
 
 #include <algorithm>
 #include <clocale>
@@ -91,6 +92,8 @@ private slots:
     void failures();
     void stationsOwnSteps_data();
     void stationsOwnSteps();
+    void performedStepTakesTheStepOff_data();
+    void performedStepTakesTheStepOff();
     void ourServer_data();
     void ourServer();
     void clientDropsSecondQueryAndQueuesRemovals();
@@ -383,6 +386,110 @@ void TestWorklistExchange::stationsOwnSteps()
         ids << row.patientId;
     ids.sort();
     QCOMPARE(outcome.error.isError() ? outcome.error.messageText() : ids.join(u' '), expected);
+}
+
+void TestWorklistExchange::performedStepTakesTheStepOff_data()
+{
+    QTest::addColumn<QString>("status");
+    QTest::newRow("completed") << "COMPLETED";
+    QTest::newRow("discontinued") << "DISCONTINUED";
+}
+
+// Through the helper, as the window removes: the step (not its study's other step) leaves our
+// server's list, and the N-CREATE and N-SET that arrive carry what a performed procedure step
+// must, taken from the entry the query returned.
+void TestWorklistExchange::performedStepTakesTheStepOff()
+{
+    QFETCH(QString, status);
+    QTemporaryDir kept;
+    TestServer server;
+    QVERIFY2(server.startDemo(20, {"--mpps-dir", kept.path()}), qPrintable(server.output()));
+    WorklistClient client;
+    FindOutcome before, after;
+    DicomError removed{-99, {}};
+    connect(&client, &WorklistClient::queryFinished, this, [&](const FindOutcome& outcome) {
+        (before.rows.isEmpty() ? before : after) = outcome;
+    });
+    connect(&client, &WorklistClient::removalFinished, this,
+            [&](const DicomError& error) { removed = error; });
+    const ConnectionParams params = localParams(server.port());
+    QVERIFY(client.startQuery(params, true));
+    QVERIFY(client.waitForIdle(20000));
+    QCOMPARE(before.rows.size(), 20);
+    // The demo's tenth entry is a second step of the ninth's study.
+    const WorklistRow row = before.rows[9];
+    QCOMPARE(row.entryKey, before.rows[8].entryKey);
+    const QStringList step = row.stepAttributes.split(stepAttributeSeparator);
+    QCOMPARE(step.size(), int(StepAttribute::Count));
+    client.startRemoval(params, row.entryKey, status, row.stepAttributes);
+    QVERIFY(client.waitForIdle(20000));
+    QVERIFY(client.startQuery(params, true) && client.waitForIdle(20000));
+    QCOMPARE(removed.messageText(), QStringLiteral("0 - "));
+    QCOMPARE(after.rows.size(), 19);
+    for (const WorklistRow& left : after.rows)
+        QVERIFY(left.stepAttributes != row.stepAttributes);
+
+    // What arrived, attribute by attribute.
+    const auto read = [&](const QString& name) {
+        DcmFileFormat file;
+        const QString path = QDir(kept.path()).filePath(name);
+        return file.loadFile(QFile::encodeName(path).constData()).good()
+                   ? std::unique_ptr<DcmDataset>(file.getAndRemoveDataset())
+                   : std::unique_ptr<DcmDataset>();
+    };
+    const auto value = [](DcmItem* item, const DcmTagKey& key) {
+        OFString text;
+        return item && item->findAndGetOFStringArray(key, text).good()
+                   ? QString::fromUtf8(text.c_str())
+                   : QStringLiteral("<missing>");
+    };
+    const auto created = read(QStringLiteral("0001-ncreate.dcm"));
+    const auto set = read(QStringLiteral("0002-nset.dcm"));
+    QVERIFY(created && set);
+    DcmItem* scheduled = nullptr;
+    QVERIFY(created->findAndGetSequenceItem(DCM_ScheduledStepAttributesSequence, scheduled).good());
+    using A = StepAttribute;
+    const QList<QPair<QString, QString>> expected{
+        {value(scheduled, DCM_StudyInstanceUID), row.entryKey},
+        {value(scheduled, DCM_AccessionNumber), step[int(A::AccessionNumber)]},
+        {value(scheduled, DCM_RequestedProcedureID), step[int(A::RequestedProcedureId)]},
+        {value(scheduled, DCM_RequestedProcedureDescription),
+         step[int(A::RequestedProcedureDescription)]},
+        {value(scheduled, DCM_ScheduledProcedureStepID), step[int(A::StepId)]},
+        {value(scheduled, DCM_ScheduledProcedureStepDescription), row.stepDescription},
+        {value(created.get(), DCM_PatientName), step[int(A::PatientName)]},
+        {value(created.get(), DCM_PatientID), row.patientId},
+        {value(created.get(), DCM_PatientBirthDate), step[int(A::BirthDate)]},
+        {value(created.get(), DCM_PatientSex), step[int(A::Sex)]},
+        {value(created.get(), DCM_PerformedStationAETitle), QStringLiteral("KELVARA")},
+        {value(created.get(), DCM_PerformedProcedureStepStatus), QStringLiteral("IN PROGRESS")},
+        {value(created.get(), DCM_Modality), step[int(A::Modality)]},
+        {value(set.get(), DCM_PerformedProcedureStepStatus), status}};
+    for (const auto& [actual, wanted] : expected)
+        QCOMPARE(actual, wanted);
+    QVERIFY(!step[int(A::StepId)].isEmpty() && !step[int(A::Modality)].isEmpty());
+    // Present with a value where PS3.4 asks for one, present (perhaps empty) where it asks for
+    // the attribute only.
+    for (const DcmTagKey& key : {DCM_PerformedProcedureStepID, DCM_PerformedProcedureStepStartDate,
+                                 DCM_PerformedProcedureStepStartTime, DCM_SpecificCharacterSet})
+        QVERIFY2(!value(created.get(), key).isEmpty() && value(created.get(), key) != "<missing>",
+                 key.toString().c_str());
+    for (const DcmTagKey& key :
+         {DCM_PerformedStationName, DCM_PerformedLocation, DCM_PerformedProcedureStepEndDate,
+          DCM_PerformedProcedureStepEndTime, DCM_StudyID, DCM_PerformedProcedureStepDescription,
+          DCM_PerformedProcedureTypeDescription, DCM_ReferencedPatientSequence,
+          DCM_ProcedureCodeSequence, DCM_PerformedProtocolCodeSequence,
+          DCM_PerformedSeriesSequence})
+        QVERIFY2(created->tagExists(key), key.toString().c_str());
+    for (const DcmTagKey& key :
+         {DCM_PerformedProcedureStepEndDate, DCM_PerformedProcedureStepEndTime})
+        QVERIFY2(!value(set.get(), key).isEmpty(), key.toString().c_str());
+    DcmItem* series = nullptr;
+    QVERIFY(set->findAndGetSequenceItem(DCM_PerformedSeriesSequence, series).good());
+    QVERIFY(!value(series, DCM_SeriesInstanceUID).isEmpty());
+    QVERIFY(!value(series, DCM_ProtocolName).isEmpty());
+    for (const DcmTagKey& key : {DCM_RetrieveAETitle, DCM_ReferencedImageSequence})
+        QVERIFY2(series->tagExists(key), key.toString().c_str());
 }
 
 void TestWorklistExchange::ourServer_data()
