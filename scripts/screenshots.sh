@@ -9,7 +9,7 @@ out=${1:-"$top/docs/screenshots"}
 "$top/scripts/deps.sh" openbox xdotool x11-utils
 build=${KELVARA_BUILD:-"$top/build"}
 cmake -S "$top" -B "$build" -G Ninja >/dev/null
-cmake --build "$build" --target kelvara kelvara-wlserver >/dev/null
+cmake --build "$build" --target kelvara kelvara-exchange kelvara-wlserver >/dev/null
 mkdir -p "$out"
 
 work=$(mktemp -d)
@@ -26,7 +26,7 @@ server_pid=$!
 for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
 
 # The program in a folder of its own, as installed.
-cp "$build/app/kelvara" "$work/kelvara"
+cp "$build/app/kelvara" "$build/app/kelvara-exchange" "$work/"
 
 # shot <name> <width> <height> <scale> [dialog]
 shot() {
