@@ -167,19 +167,21 @@ void WorklistView::selectCurrentRow()
 void WorklistView::rememberChoice()
 {
     m_chosen.reset();
-    m_current.reset();
     if (const WorklistRow* row = m_worklist->rowAt(selectedRow()))
         m_chosen = *row;
-    if (const WorklistRow* row = m_worklist->rowAt(currentIndex().row()))
-        m_current = *row;
+    m_currentRow = currentIndex().row();
+    m_currentIsChosen = m_chosen && m_currentRow == selectedRow();
 }
 
 void WorklistView::restoreChoice()
 {
-    const int current = m_current ? m_worklist->viewRowOf(*m_current) : -1;
+    // Only the chosen entry is looked for (a million rows take a moment to search); the focus
+    // stays where it was unless it was on that entry.
     const int chosen = m_chosen ? m_worklist->viewRowOf(*m_chosen) : -1;
+    const int current = m_currentIsChosen                    ? chosen
+                        : m_currentRow < model()->rowCount() ? m_currentRow
+                                                             : -1;
     m_chosen.reset();
-    m_current.reset();
     // A new list must not pull the view away from where the user has scrolled to.
     const bool scrolls = hasAutoScroll();
     setAutoScroll(false);

@@ -39,7 +39,8 @@ private:
     void scrollToChoice();
 
     WorklistModel* m_worklist = nullptr;
-    // The entries of the selected and the current row while the model is being reset.
+    // The entry of the selected row while the model is being reset.
     std::optional<WorklistRow> m_chosen;
-    std::optional<WorklistRow> m_current;
+    int m_currentRow = -1;          // the row with the focus frame, by its place
+    bool m_currentIsChosen = false; // ... which was the chosen entry's
 };

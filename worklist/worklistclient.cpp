@@ -40,10 +40,12 @@ WorklistClient::WorklistClient(QObject* parent) : QObject(parent)
 
 WorklistClient::~WorklistClient()
 {
-    if (m_helper) {
-        m_helper->disconnect(this);
-        m_helper->kill();
-        m_helper->waitForFinished(1000);
+    for (QProcess* helper : {m_helper, m_spare}) {
+        if (helper) {
+            helper->disconnect(this);
+            helper->kill();
+            helper->waitForFinished(1000);
+        }
     }
 }
 
@@ -95,8 +97,17 @@ void WorklistClient::start(const ExchangeProtocol::Request& request)
     m_request = request;
     m_endedBy = {};
     m_reader = std::make_unique<ExchangeProtocol::AnswerReader>();
-    m_helper = new QProcess(this);
-    m_helper->setStandardErrorFile(QProcess::nullDevice());
+    // A helper started while the client was idle has already loaded its libraries: a small
+    // list then costs no more than a command-line query.
+    const bool spare = m_spare && m_spare->state() != QProcess::NotRunning;
+    if (spare) {
+        m_helper = std::exchange(m_spare, nullptr);
+    } else {
+        delete std::exchange(m_spare, nullptr);
+        m_helper = new QProcess(this);
+        m_helper->setStandardErrorFile(QProcess::nullDevice());
+    }
+    m_helper->setObjectName(QStringLiteral("exchange"));
     connect(m_helper, &QProcess::readyReadStandardOutput, this, &WorklistClient::readAnswer);
     connect(m_helper, &QProcess::finished, this, &WorklistClient::helperEnded);
     connect(m_helper, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
@@ -105,7 +116,8 @@ void WorklistClient::start(const ExchangeProtocol::Request& request)
             QMetaObject::invokeMethod(this, &WorklistClient::helperEnded, Qt::QueuedConnection);
     });
     m_deadline.start(std::chrono::seconds(request.params.timeouts.totalSeconds()));
-    m_helper->start(helperProgram(), {});
+    if (!spare)
+        m_helper->start(helperProgram(), {});
     if (m_helper->state() != QProcess::NotRunning) {
         m_helper->write(ExchangeProtocol::encodeRequest(request));
         m_helper->closeWriteChannel();
@@ -177,6 +189,11 @@ void WorklistClient::helperEnded()
         start(next);
     } else {
         m_busy = false;
+        if (error.number != DicomError::abortedByProgram && !m_spare) {
+            m_spare = new QProcess(this);
+            m_spare->setStandardErrorFile(QProcess::nullDevice());
+            m_spare->start(helperProgram(), {});
+        }
         // Idle first: a failure box the result brings must not show the busy cursor.
         emit busyChanged(false);
     }
@@ -196,6 +213,8 @@ void WorklistClient::helperEnded()
 void WorklistClient::abort()
 {
     m_pendingRemovals.clear();
+    if (m_spare)
+        m_spare->kill();
     endHelper({DicomError::abortedByProgram,
                QStringLiteral("Austausch mit %1 abgebrochen").arg(peerOf(m_request.params))});
 }

@@ -57,7 +57,8 @@ private:
     // Ends the helper; its end then reports `why`.
     void endHelper(const DicomError& why);
 
-    QProcess* m_helper = nullptr;
+    QProcess* m_helper = nullptr; // the running exchange's
+    QProcess* m_spare = nullptr;  // started while idle, waiting for the next request
     QTimer m_deadline;
     ExchangeProtocol::Request m_request;
     std::unique_ptr<ExchangeProtocol::AnswerReader> m_reader;

@@ -219,7 +219,7 @@ void TestServerFaults::failureKeepsList()
                       Qt::LeftButton);
     if (kill) {
         QTRY_COMPARE_WITH_TIMEOUT(server.findRequests(), findsBefore + 1, 10000);
-        const auto* helper = window->client().findChild<QProcess*>();
+        const auto* helper = window->client().findChild<QProcess*>(QStringLiteral("exchange"));
         QVERIFY(helper);
         ::kill(pid_t(helper->processId()), kill);
     }
