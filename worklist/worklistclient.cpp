@@ -148,7 +148,6 @@ void WorklistClient::helperEnded()
     const bool started = m_helper->error() != QProcess::FailedToStart;
     if (started && !m_endedBy.isError())
         m_reader->feed(m_helper->readAllStandardOutput());
-    const bool crashed = m_helper->exitStatus() == QProcess::CrashExit;
     m_helper->disconnect(this);
     m_helper->deleteLater();
     m_helper = nullptr;
@@ -167,13 +166,11 @@ void WorklistClient::helperEnded()
                  QStringLiteral("Unlesbare Antwort des Hilfsprogramms für den Austausch mit %1")
                      .arg(peer)};
     } else if (!m_reader->isComplete()) {
+        // Crashed, killed or ended: the window cannot tell which, and it makes no difference.
         error = {DicomError::helperFailed,
-                 crashed ? QStringLiteral("Austausch mit %1 gescheitert: das Hilfsprogramm ist "
-                                          "abgestürzt")
-                               .arg(peer)
-                         : QStringLiteral("Austausch mit %1 gescheitert: das Hilfsprogramm hat "
-                                          "ohne Antwort geendet")
-                               .arg(peer)};
+                 QStringLiteral("Austausch mit %1 gescheitert: das Hilfsprogramm endete ohne "
+                                "Antwort")
+                     .arg(peer)};
     } else {
         error = m_reader->error();
     }

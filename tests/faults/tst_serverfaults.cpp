@@ -152,7 +152,7 @@ void TestServerFaults::failureKeepsList_data()
         << false << failing << QStringList{"refused"} << 1 << 0 << 3 << "3 Einträge";
     // The helper that runs the query dies in mid-answer, however it dies; the next one works.
     const QString crashed = QStringLiteral("-6 - Austausch mit 127.0.0.1:%1 gescheitert: das "
-                                           "Hilfsprogramm ist abgestürzt");
+                                           "Hilfsprogramm endete ohne Antwort");
     QTest::newRow("query: helper killed")
         << false << crashed << QStringList{"good"} << 0 << int(SIGKILL) << 3 << "3 Einträge";
     QTest::newRow("query: helper crashed")

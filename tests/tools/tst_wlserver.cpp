@@ -1,24 +1,22 @@
-// kelvara-wlserver driven by DCMTK's own clients (findscu, storescu, dump2dcm, DcmSCU), openssl
-// s_client and raw sockets.
+// kelvara-wlserver driven by findscu, dump2dcm, DcmSCU, openssl s_client and raw sockets.
 
 #include "dicombytes.h"
 #include "testserver.h"
 
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/scu.h>
 #include <dcmtk/oflog/oflog.h>
 
-#include <memory>
+#include <cstring>
+#include <vector>
 
 using namespace DicomBytes;
 
@@ -36,33 +34,21 @@ int runTool(const QString& name, const QStringList& arguments, QByteArray* outpu
     return ended && process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
-// Writes a DICOM file from dcmdump-style text.
-bool writeDicom(const QString& path, const QByteArray& dump)
-{
-    const bool written = TestServer::writeFile(path + ".txt", dump) &&
-                         runTool(QStringLiteral("dump2dcm"), {path + ".txt", path}) == 0;
-    QFile::remove(path + ".txt");
-    return written;
-}
-
 // Five steps in e1.wl to e5.wl: SPS1 to SPS4 of four studies, and SPS5 a second step of the study
 // of SPS2 (two files with one Study Instance UID).
 bool writeFixture(const QString& folder)
 {
-    const QList<QByteArrayList> steps{{"1", "1", "20250301", "CT", "CT_RAUM2"},
-                                      {"2", "2", "20250301", "MR", "MR_RAUM3"},
-                                      {"3", "3", "20250302", "CT", "CT_RAUM1"},
-                                      {"4", "4", "20250305", "CR", "CR_RAUM1"},
-                                      {"5", "2", "20250301", "CT", "CT_RAUM2"}};
-    for (const QByteArrayList& s : steps) {
-        const QByteArray dump =
-            "(0010,0010) PN [Patient^" + s[1] + "]\n(0020,000d) UI [1.2.3." + s[1] +
-            "]\n(0040,0100) SQ (Sequence with undefined length)\n(fffe,e000) na (Item with "
-            "undefined length)\n(0008,0060) CS [" +
-            s[3] + "]\n(0040,0001) AE [" + s[4] + "]\n(0040,0002) DA [" + s[2] +
-            "]\n(0040,0009) SH [SPS" + s[0] +
-            "]\n(fffe,e00d) na (ItemDelimitationItem)\n(fffe,e0dd) na (SequenceDelimitationItem)\n";
-        if (!writeDicom(folder + "/e" + s[0] + ".wl", dump))
+    QTemporaryDir work;
+    const QString dump = "(0020,000d) UI [1.2.3.%2]\n(0040,0100) SQ\n(fffe,e000) na\n"
+                         "(0008,0060) CS [%4]\n(0040,0001) AE [%5]\n(0040,0002) DA [%3]\n"
+                         "(0040,0009) SH [SPS%1]\n(fffe,e00d) na\n(fffe,e0dd) na\n";
+    for (const QString step :
+         {"1 1 20250301 CT CT_RAUM2", "2 2 20250301 MR MR_RAUM3", "3 3 20250302 CT CT_RAUM1",
+          "4 4 20250305 CR CR_RAUM1", "5 2 20250301 CT CT_RAUM2"}) {
+        const QStringList s = step.split(u' '); // step, study, date, modality, station
+        const QString text = work.filePath("e.txt"), file = folder + "/e" + s[0] + ".wl";
+        if (!TestServer::writeFile(text, dump.arg(s[0], s[1], s[2], s[3], s[4]).toLatin1()) ||
+            runTool("dump2dcm", {text, file}) != 0)
             return false;
     }
     return true;
@@ -70,46 +56,26 @@ bool writeFixture(const QString& folder)
 
 const char* const kAll = "SPS1 SPS2 SPS3 SPS4 SPS5";
 
-// Runs findscu with the given keys (and `options`, e.g. for TLS) and gives the Scheduled
-// Procedure Step IDs it received, sorted, or "FAILED".
-QString find(quint16 port, const QStringList& keys = {}, const QStringList& options = {},
-             QByteArray* output = nullptr)
+// Runs findscu with the given step keys (and `options`, e.g. for TLS) and gives the Scheduled
+// Procedure Step IDs it received, sorted, or why it failed.
+QString find(quint16 port, const QStringList& keys = {}, const QStringList& options = {})
 {
-    QTemporaryDir out;
-    QStringList args = options + QStringList{"-W", "-aec", "KELVARA_WL", "-X", "-od", out.path()};
+    QStringList args = options + QStringList{"-v", "-W", "-aec", "KELVARA_WL", "-k", "PatientID"};
     for (const QString& key : keys)
-        args << "-k"
-             << "ScheduledProcedureStepSequence[0]." + key;
-    if (runTool("findscu",
-                args << "-k"
-                     << "PatientID"
-                     << "127.0.0.1" << QString::number(port),
-                output) != 0)
-        return QStringLiteral("FAILED");
+        args += {"-k", "ScheduledProcedureStepSequence[0]." + key};
+    QByteArray output;
+    if (runTool("findscu", args << "127.0.0.1" << QString::number(port), &output) != 0)
+        return "FAILED: " + QString::fromLatin1(output).section("Reason: ", -1).trimmed();
     QStringList steps;
-    for (const QString& file : QDir(out.path()).entryList({QStringLiteral("rsp*.dcm")})) {
-        DcmFileFormat format;
-        DcmItem* step = nullptr;
-        OFString id;
-        if (format.loadFile(out.filePath(file).toLocal8Bit().constData()).good() &&
-            format.getDataset()
-                ->findAndGetSequenceItem(DCM_ScheduledProcedureStepSequence, step)
-                .good())
-            step->findAndGetOFString(DCM_ScheduledProcedureStepID, id);
-        steps << QString::fromLatin1(id.c_str());
-    }
+    static const QRegularExpression stepId(R"(\(0040,0009\) SH \[(\w*)\])");
+    for (const QRegularExpressionMatch& match : stepId.globalMatch(QString::fromLatin1(output)))
+        steps << match.captured(1);
     steps.sort();
     return steps.join(u' ');
 }
 
-bool serve(TestServer& server, const QString& folder, const QStringList& options = {})
-{
-    return server.start("kelvara-wlserver",
-                        QStringList{"--port", "%PORT%", "--dir", folder} + options);
-}
-
-// The first bytes of an association request; a raw client sends what no DCMTK tool would.
-QByteArray associateRequest()
+// A raw worklist C-FIND of `identifier`, association and all at once; true when it is cut off.
+bool hangsUp(quint16 port, const QByteArray& identifier)
 {
     auto item = [](char type, const QByteArray& body) {
         return QByteArray(1, type) + '\0' + be(body.size(), 2) + body;
@@ -119,71 +85,86 @@ QByteArray associateRequest()
     const QByteArray body = be(1, 2) + be(0, 2) + "KELVARA_WL      RAWSCU          " +
                             QByteArray(32, '\0') + item(0x10, "1.2.840.10008.3.1.1.1") +
                             item(0x20, context) + item(0x50, item(0x51, be(16384, 4)));
-    return QByteArray("\x01\0", 2) + be(body.size(), 4) + body;
-}
-
-// Associates for the worklist C-FIND over `socket` and sends one with `identifier`.
-bool rawFind(QTcpSocket& socket, quint16 port, const QByteArray& identifier)
-{
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(5000) || socket.write(associateRequest()) < 0 ||
-        !socket.waitForReadyRead(10000) || !socket.readAll().startsWith('\x02'))
-        return false;
     const QByteArray command = element(0, 0x0002, "1.2.840.10008.5.1.4.31") +
                                element(0, 0x0100, le16(0x20)) + element(0, 0x0110, le16(1)) +
                                element(0, 0x0700, le16(0)) + element(0, 0x0800, le16(0));
-    socket.write(pdataPdu(1, 0x03, element(0, 0, le32(command.size())) + command));
-    for (qsizetype at = 0; at < identifier.size() && socket.waitForBytesWritten(5000); at += 16000)
-        socket.write(
-            pdataPdu(1, at + 16000 >= identifier.size() ? 0x02 : 0x00, identifier.mid(at, 16000)));
-    return true;
+    QByteArray pdus = QByteArray("\x01\0", 2) + be(body.size(), 4) + body +
+                      pdataPdu(1, 0x03, element(0, 0, le32(command.size())) + command);
+    for (qsizetype at = 0; at < identifier.size(); at += 16000)
+        pdus += pdataPdu(1, identifier.size() - at > 16000 ? 0 : 2, identifier.mid(at, 16000));
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    return socket.waitForConnected(5000) && socket.write(pdus) == pdus.size() &&
+           socket.waitForDisconnected(10000);
 }
 
-// Modality Performed Procedure Step N-CREATE and N-SET, which DcmSCU lacks in this version.
-class MppsClient final : public DcmSCU
+const char* const kExplicit = UID_LittleEndianExplicitTransferSyntax;
+const char* const kImplicit = UID_LittleEndianImplicitTransferSyntax;
+
+// What changes the list: a C-STORE of a removal object, and Modality Performed Procedure Step
+// N-CREATE and N-SET, which DcmSCU lacks in this version.
+class Client final : public DcmSCU
 {
+    Uint16 m_id = 0;
+
 public:
     bool connect(quint16 port)
     {
         setPeerHostName("127.0.0.1");
         setPeerPort(port);
         setPeerAETitle("KELVARA_WL");
-        setAETitle("MPPSSCU");
-        addPresentationContext(UID_ModalityPerformedProcedureStepSOPClass,
-                               {UID_LittleEndianExplicitTransferSyntax});
+        setAETitle("TESTSCU");
+        // DcmSCU numbers them 1, 3 and 5.
+        addPresentationContext(UID_ModalityPerformedProcedureStepSOPClass, {kExplicit});
+        for (const char* syntax : {kExplicit, kImplicit})
+            addPresentationContext(UID_ComputedRadiographyImageStorage, {syntax});
         return initNetwork().good() && negotiateAssociation().good();
     }
-    // Sends the status for the scheduled step (study 1.2.3.2) and gives the response's status.
-    int send(bool create, const QString& status, const QString& stepId)
+    // "remove implicit|explicit KEY", "N-CREATE [step ID]" (instance 2.25.77 IN PROGRESS for a
+    // step of study 1.2.3.2, or the whole study), "N-SET status": the status and Error Comment.
+    QString send(const QString& request)
     {
+        const QStringList word = request.split(u' ');
         DcmDataset data;
         DcmItem* item = nullptr;
-        data.putAndInsertString(DCM_PerformedProcedureStepStatus, status.toLatin1().constData());
-        data.findOrCreateSequenceItem(DCM_ScheduledStepAttributesSequence, item);
-        item->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.2");
-        item->putAndInsertString(DCM_ScheduledProcedureStepID, stepId.toLatin1().constData());
-        T_DIMSE_Message request{};
-        request.CommandField = create ? DIMSE_N_CREATE_RQ : DIMSE_N_SET_RQ;
-        if (create) {
-            request.msg.NCreateRQ = {++m_id, UID_ModalityPerformedProcedureStepSOPClass, "2.25.77",
+        T_DIMSE_Message message{};
+        T_ASC_PresentationContextID context = 1;
+        if (word[0] == "N-CREATE") {
+            data.putAndInsertString(DCM_PerformedProcedureStepStatus, "IN PROGRESS");
+            data.findOrCreateSequenceItem(DCM_ScheduledStepAttributesSequence, item);
+            item->putAndInsertString(DCM_StudyInstanceUID, "1.2.3.2");
+            item->putAndInsertString(DCM_ScheduledProcedureStepID, qPrintable(word.value(1)));
+            message.CommandField = DIMSE_N_CREATE_RQ;
+            message.msg.NCreateRQ = {++m_id, UID_ModalityPerformedProcedureStepSOPClass, "2.25.77",
                                      DIMSE_DATASET_PRESENT, O_NCREATE_AFFECTEDSOPINSTANCEUID};
-        } else {
-            request.msg.NSetRQ = {++m_id, UID_ModalityPerformedProcedureStepSOPClass, "2.25.77",
+        } else if (word[0] == "N-SET") {
+            data.putAndInsertString(DCM_PerformedProcedureStepStatus,
+                                    qPrintable(request.section(u' ', 1)));
+            message.CommandField = DIMSE_N_SET_RQ;
+            message.msg.NSetRQ = {++m_id, UID_ModalityPerformedProcedureStepSOPClass, "2.25.77",
                                   DIMSE_DATASET_PRESENT};
+        } else {
+            context = word[1] == "implicit" ? 5 : 3;
+            data.putAndInsertString(DcmTag(0x0019, 0x0010, EVR_LO), "REMOVE");
+            data.putAndInsertString(DcmTag(0x0019, 0x0030, EVR_LO), qPrintable(word[2]));
+            message.CommandField = DIMSE_C_STORE_RQ;
+            T_DIMSE_C_StoreRQ& store = message.msg.CStoreRQ; // zeroed: medium priority
+            store.MessageID = ++m_id;
+            store.DataSetType = DIMSE_DATASET_PRESENT;
+            std::strcpy(store.AffectedSOPClassUID, UID_ComputedRadiographyImageStorage);
+            std::strcpy(store.AffectedSOPInstanceUID, "2.25.4711");
         }
-        T_ASC_PresentationContextID context =
-            findAnyPresentationContextID(UID_ModalityPerformedProcedureStepSOPClass, "");
-        T_DIMSE_Message response{};
-        DcmDataset* detail = nullptr;
-        if (sendDIMSEMessage(context, &request, &data).bad() ||
-            receiveDIMSECommand(&context, &response, &detail).bad())
-            return -1;
-        delete detail;
-        return create ? response.msg.NCreateRSP.DimseStatus : response.msg.NSetRSP.DimseStatus;
+        DcmDataset* command = nullptr;
+        Uint16 status = 0;
+        OFString comment;
+        if (sendDIMSEMessage(context, &message, &data).bad() ||
+            receiveDIMSECommand(&context, &message, nullptr, &command).bad())
+            return QStringLiteral("FAILED");
+        command->findAndGetUint16(DCM_Status, status);
+        command->findAndGetOFString(DCM_ErrorComment, comment);
+        delete command;
+        return QString::asprintf("0x%04x %s", status, comment.c_str()).trimmed();
     }
-
-private:
-    Uint16 m_id = 0;
 };
 
 } // namespace
@@ -192,277 +173,150 @@ class WlServerTest : public QObject
 {
     Q_OBJECT
 
-    QTemporaryDir m_fixture; // writeFixture(), served by m_server for the tests that only read
-    QTemporaryDir m_pki;     // a CA, and a server and a client certificate from it
-    TestServer m_server;
+    QTemporaryDir m_fixture; // writeFixture(), for the tests that only read
+    QTemporaryDir m_pki;     // a self-signed certificate, for the server and its clients alike
+    const QString m_key = m_pki.filePath("key.pem"), m_cert = m_pki.filePath("cert.pem");
 
 private slots:
     void initTestCase()
     {
         OFLog::configure(OFLogger::WARN_LOG_LEVEL);
-        QVERIFY(writeFixture(m_fixture.path()) && serve(m_server, m_fixture.path()));
-        const auto openssl = [this](const QString& arguments) {
-            QProcess process;
-            process.setWorkingDirectory(m_pki.path());
-            process.start("openssl", (arguments + " -days 2").split(u' '));
-            return process.waitForFinished(30000) && process.exitCode() == 0;
-        };
-        QVERIFY(
-            openssl("req -x509 -nodes -newkey rsa:2048 -keyout ca.key -out ca.pem -subj /CN=ca"));
-        for (const QString name : {"server", "client"}) {
-            const QString
-                request = "req -nodes -newkey rsa:2048 -keyout %1.key -out %1.csr -subj /CN=%1",
-                sign = "x509 -req -in %1.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out %1.pem";
-            QVERIFY(openssl(request.arg(name)) && openssl(sign.arg(name)));
-        }
+        QVERIFY(writeFixture(m_fixture.path()));
+        QVERIFY(runTool("openssl", {"req", "-x509", "-nodes", "-newkey", "rsa:2048", "-subj",
+                                    "/CN=127.0.0.1", "-keyout", m_key, "-out", m_cert}) == 0);
     }
 
-    // The first Scheduled Procedure Step item of the query is matched: its date (or range),
-    // station AE title and modality; an empty value matches all.
-    void matching_data()
+    // A query gets the steps whose first item matches its date, station and modality (empty: all)
+    // while others hold on (cut seconds later), refused at once beyond the association limit.
+    // Data too large, or nested too deep for a recursive reader, ends only its own association.
+    void queries_data()
     {
+        QTest::addColumn<QString>("others");
         QTest::addColumn<QStringList>("keys");
         QTest::addColumn<QString>("expected");
         const QString date = "ScheduledProcedureStepStartDate=", modality = "Modality=",
                       station = "ScheduledStationAETitle=";
-        const auto row = [](const char* name, const QStringList& keys, const char* expected) {
-            QTest::newRow(name) << keys << QString(expected);
+        const auto row = [](const char* name, const char* others, const QStringList& keys,
+                            const char* expected) {
+            QTest::newRow(name) << QString(others) << keys << QString(expected);
         };
-        row("empty: all, two steps of one study among them", {date, station, modality}, kAll);
-        row("date", {date + "20250301"}, "SPS1 SPS2 SPS5");
-        row("date range", {date + "20250302-"}, "SPS3 SPS4");
-        row("station", {station + "CT_RAUM2"}, "SPS1 SPS5");
-        row("station, wildcards", {station + "?R_*"}, "SPS2 SPS4");
-        row("modality", {modality + "CT"}, "SPS1 SPS3 SPS5");
-        row("both", {modality + "CT", station + "CT_RAUM1"}, "SPS3");
-        row("exactly", {modality + "C"}, "");
+        row("empty: all, two steps of one study among them", "", {date, station, modality}, kAll);
+        row("date range", "", {date + "20250302-"}, "SPS3 SPS4");
+        row("station", "", {station + "CT_RAUM2"}, "SPS1 SPS5");
+        row("station, wildcards", "", {station + "?R_*"}, "SPS2 SPS4");
+        row("modality", "", {modality + "CT"}, "SPS1 SPS3 SPS5");
+        row("both", "", {modality + "CT", station + "CT_RAUM1"}, "SPS3");
+        row("exactly", "", {modality + "C"}, "");
+        row("TLS client stuck after 6 bytes of its request", "tls", {}, kAll);
+        row("15 idle sockets, one below the limit", "idle 15", {}, kAll);
+        row("16 idle sockets, at the limit: refused", "idle 16", {},
+            "FAILED: Local Limit Exceeded");
+        row("flood of 400 connects", "flood 400", {}, kAll);
+        row("identifier nested as deep as the size allows", "nested 16000", {}, kAll);
+        row("identifier of 2 MiB", "large 2", {}, kAll);
     }
 
-    void matching()
-    {
-        QFETCH(QStringList, keys);
-        QTEST(find(m_server.port(), keys), "expected");
-    }
-
-    // A stored object marked REMOVE takes every step of its study off, files and all; the answer
-    // says how many, or that none matched. The log escapes what the client sent.
-    void removal_data()
-    {
-        QTest::addColumn<QString>("storeOption");
-        QTest::addColumn<QByteArray>("attributes");
-        QTest::addColumn<QString>("answer");
-        QTest::addColumn<QString>("logLine");
-        QTest::addColumn<QString>("remaining");
-        const QByteArray marker = "(0019,0010) LO [REMOVE]\n(0019,0030) LO ";
-        QTest::newRow("explicit VR")
-            << "-xe" << marker + "[1.2.3.3]"
-            << "1 entry removed"
-            << "REMOVE 1.2.3.3 from STORESCU: 1 entry removed (1.2.3.3/SPS3)"
-            << "SPS1 SPS2 SPS4 SPS5";
-        QTest::newRow("implicit VR, both steps of the study")
-            << "-xi" << marker + "[1.2.3.2]"
-            << "2 entries removed"
-            << "REMOVE 1.2.3.2 from STORESCU: 2 entries removed (1.2.3.2/SPS2, 1.2.3.2/SPS5)"
-            << "SPS1 SPS3 SPS4";
-        QTest::newRow("long key with control characters")
-            << "-xe" << marker + "[\x1B[31m" + QByteArray(250, 'A') + "]"
-            << "0xc210"
-            << "REMOVE \\x1B[31m" + QString(195, u'A') + "...[cut, 255 bytes] from STORESCU"
-            << QString(kAll);
-        QTest::newRow("no marker") << "-xe" << QByteArray("(0019,0030) LO [1.2.3.1]") << "0xc000"
-                                   << "C-STORE from STORESCU: no removal marker" << QString(kAll);
-    }
-
-    void removal()
-    {
-        QFETCH(QString, storeOption);
-        QFETCH(QByteArray, attributes);
-        QFETCH(QString, answer);
-        QFETCH(QString, logLine);
-        QFETCH(QString, remaining);
-        QTemporaryDir folder, work;
-        const QString object = work.filePath("remove.dcm");
-        QVERIFY(writeFixture(folder.path()));
-        QVERIFY(writeDicom(object, "(0008,0016) UI =ComputedRadiographyImageStorage\n"
-                                   "(0008,0018) UI [2.25.4711]\n" +
-                                       attributes + "\n"));
-        TestServer server;
-        QVERIFY(serve(server, folder.path()));
-        QByteArray output;
-        runTool("storescu",
-                {storeOption, "-d", "-aec", "KELVARA_WL", "127.0.0.1",
-                 QString::number(server.port()), object},
-                &output);
-        QVERIFY2(output.contains(answer.toLatin1()), output.constData());
-        QVERIFY2(server.waitForOutput(logLine), qPrintable(server.output()));
-        QCOMPARE(find(server.port()), remaining);
-        const QString files = QDir(folder.path()).entryList({"e*"}).join(u' ');
-        QCOMPARE(QString(files).replace("e", "SPS").remove(".wl"), remaining);
-    }
-
-    // A performed procedure step that ends takes the scheduled step it names off the list, only
-    // that step (the whole study when its item has no step ID). What may not happen is refused
-    // with the status a modality expects. Every data set received is kept in --mpps-dir.
-    void mpps_data()
-    {
-        QTest::addColumn<QStringList>("requests"); // N-CREATE or N-SET, and the status sent
-        QTest::addColumn<QString>("stepId");
-        QTest::addColumn<QList<int>>("statuses");
-        QTest::addColumn<QString>("remaining");
-        QTest::addColumn<QString>("logLine");
-        const QString create = "N-CREATE IN PROGRESS", log = "MPPS N-SET 2.25.77 from MPPSSCU: ";
-        const QString withoutStep2 = "SPS1 SPS3 SPS4 SPS5";
-        QTest::newRow("COMPLETED removes the step, not its study")
-            << QStringList{create, "N-SET COMPLETED"} << "SPS2" << QList<int>{0, 0} << withoutStep2
-            << log + "COMPLETED, removed 1.2.3.2/SPS2";
-        QTest::newRow("DISCONTINUED removes it")
-            << QStringList{create, "N-SET DISCONTINUED"} << "SPS2" << QList<int>{0, 0}
-            << withoutStep2 << log + "DISCONTINUED, removed 1.2.3.2/SPS2";
-        QTest::newRow("still in progress: nothing removed")
-            << QStringList{create, "N-SET IN PROGRESS"} << "SPS2" << QList<int>{0, 0}
-            << QString(kAll) << log + "IN PROGRESS";
-        QTest::newRow("no step ID: the whole study")
-            << QStringList{create, "N-SET COMPLETED"} << "" << QList<int>{0, 0} << "SPS1 SPS3 SPS4"
-            << log + "COMPLETED, removed 1.2.3.2/SPS2, 1.2.3.2/SPS5";
-        QTest::newRow("N-SET of an unknown instance refused")
-            << QStringList{"N-SET COMPLETED"} << "SPS2" << QList<int>{0x0112} << QString(kAll)
-            << log + "refused, no such instance";
-        QTest::newRow("N-SET after the final status refused")
-            << QStringList{create, "N-SET COMPLETED", "N-SET IN PROGRESS"} << "SPS2"
-            << QList<int>{0, 0, 0x0110} << withoutStep2 << log + "refused, already final";
-        QTest::newRow("N-CREATE of an existing instance refused")
-            << QStringList{create, create} << "SPS2" << QList<int>{0, 0x0111} << QString(kAll)
-            << "MPPS N-CREATE 2.25.77 from MPPSSCU: refused, instance exists";
-    }
-
-    void mpps()
-    {
-        QFETCH(QStringList, requests);
-        QFETCH(QString, stepId);
-        QFETCH(QString, logLine);
-        QTemporaryDir folder, kept;
-        QVERIFY(writeFixture(folder.path()));
-        TestServer server;
-        QVERIFY(serve(server, folder.path(), {"--mpps-dir", kept.path()}));
-        MppsClient client;
-        QVERIFY(client.connect(server.port()));
-        QList<int> statuses;
-        for (const QString& request : requests)
-            statuses << client.send(request.startsWith("N-CREATE"), request.section(u' ', 1),
-                                    stepId);
-        client.releaseAssociation();
-        QTEST(statuses, "statuses");
-        QVERIFY2(server.waitForOutput(logLine), qPrintable(server.output()));
-        QTEST(find(server.port()), "remaining");
-        // Each data set as it arrived, in order, for the client's own tests to read.
-        QStringList received;
-        for (const QString& file : QDir(kept.path()).entryList(QDir::Files, QDir::Name)) {
-            DcmFileFormat format;
-            OFString status;
-            QVERIFY(format.loadFile(kept.filePath(file).toLocal8Bit().constData()).good());
-            format.getDataset()->findAndGetOFString(DCM_PerformedProcedureStepStatus, status);
-            received << (file.endsWith("-ncreate.dcm") ? "N-CREATE " : "N-SET ") +
-                            QString(status.c_str());
-        }
-        QCOMPARE(received, requests);
-    }
-
-    // Data no request holds: nested deeper than the toolkit's recursive reader could take on an
-    // ordinary stack, or too large. At worst the one association ends; the server serves on.
-    void hostileData_data()
-    {
-        QTest::addColumn<QByteArray>("identifier");
-        QTest::newRow("nested as deep as the size allows") << nested(16000);
-        QTest::newRow("2 MiB") << element(0x10, 0x10, QByteArray(2 << 20, 'A'));
-    }
-
-    void hostileData()
-    {
-        QFETCH(QByteArray, identifier);
-        const QString cut = "from RAWSCU larger than 262144 bytes, association cut";
-        const qsizetype before = m_server.output().count(cut);
-        QTcpSocket socket;
-        QVERIFY(rawFind(socket, m_server.port(), identifier));
-        QVERIFY(socket.state() == QAbstractSocket::UnconnectedState ||
-                socket.waitForDisconnected(10000));
-        QTRY_COMPARE(m_server.output().count(cut), before + 1);
-        QCOMPARE(find(m_server.port()), QString(kAll));
-    }
-
-    // However other clients behave, a good client's query is answered while they are still
-    // connected (they are cut a few seconds later), and beyond the limit it is refused at once.
-    // TLS: the server asks for a client certificate from the CA.
-    void slowClients_data()
-    {
-        QTest::addColumn<QString>("others");
-        QTest::addColumn<bool>("served");
-        QTest::newRow("nobody else") << "" << true;
-        QTest::newRow("TLS client stuck after 6 bytes of its request") << "tls" << true;
-        QTest::newRow("15 idle sockets, one below the limit") << "idle 15" << true;
-        QTest::newRow("16 idle sockets, at the limit: refused") << "idle 16" << false;
-        QTest::newRow("flood of 400 connects") << "flood 400" << true;
-    }
-
-    void slowClients()
+    void queries()
     {
         QFETCH(QString, others);
-        QFETCH(bool, served);
-        const bool tls = others == "tls";
+        QFETCH(QStringList, keys);
+        const QString kind = others.section(u' ', 0, 0);
         const int count = others.section(u' ', 1).toInt();
-        const auto pki = [this](const char* file) {
-            return m_pki.filePath(file);
-        };
-        TestServer server;
-        QVERIFY(serve(server, m_fixture.path(),
-                      tls ? QStringList{"--tls-cert", pki("server.pem"), "--tls-key",
-                                        pki("server.key"), "--tls-ca", pki("ca.pem")}
-                          : QStringList()));
-        std::vector<std::unique_ptr<QTcpSocket>> idle;
-        QProcess stuck;
-        QProcess flood;
-        if (tls) {
-            stuck.start("openssl",
-                        {"s_client", "-quiet", "-connect",
-                         QStringLiteral("127.0.0.1:%1").arg(server.port()), "-cert",
-                         pki("client.pem"), "-key", pki("client.key"), "-CAfile", pki("ca.pem")});
-            QVERIFY(stuck.waitForStarted());
-            stuck.write(associateRequest().left(6)); // and then nothing more
-        } else if (others.startsWith("idle")) {
-            for (int i = 0; i < count; ++i) {
-                idle.push_back(std::make_unique<QTcpSocket>());
-                idle.back()->connectToHost(QHostAddress::LocalHost, server.port());
-                QVERIFY(idle.back()->waitForConnected(5000));
-            }
-        } else if (count) {
-            flood.start("bash", {"-c", QStringLiteral("for i in {1..%1}; do exec 3<>/dev/tcp/"
-                                                      "127.0.0.1/%2; exec 3>&-; done")
-                                           .arg(count)
-                                           .arg(server.port())});
-            QVERIFY(flood.waitForStarted());
+        QStringList options{"--port", "%PORT%", "--dir", m_fixture.path()}, findOptions;
+        if (kind == "tls") {
+            options += {"--tls-cert", m_cert, "--tls-key", m_key, "--tls-ca", m_cert};
+            findOptions = {"+tls", m_key, m_cert, "+cf", m_cert};
         }
-        if (flood.state() == QProcess::NotRunning)
+        TestServer server;
+        QVERIFY(server.start("kelvara-wlserver", options));
+        const QString port = QString::number(server.port());
+        std::vector<QTcpSocket> idle(kind == "idle" ? count : 0);
+        for (QTcpSocket& socket : idle) {
+            socket.connectToHost(QHostAddress::LocalHost, server.port());
+            QVERIFY(socket.waitForConnected(5000));
+        }
+        QProcess other; // the stuck TLS client, or the flood
+        if (kind == "tls") {
+            other.start("openssl", {"s_client", "-quiet", "-connect", "127.0.0.1:" + port, "-cert",
+                                    m_cert, "-key", m_key, "-CAfile", m_cert});
+        } else if (kind == "flood") {
+            const QString flood = "for i in {1..%1}; do exec 3<>/dev/tcp/127.0.0.1/%2; done";
+            other.start("bash", {"-c", flood.arg(count).arg(port)}); // each closed by the next
+        } else if (kind == "nested" || kind == "large") {
+            QVERIFY(hangsUp(server.port(),
+                            kind == "nested" ? nested(count)
+                                             : element(0x10, 0x10, QByteArray(count << 20, 'A'))));
+            QVERIFY(server.waitForOutput("from RAWSCU larger than 262144 bytes, association cut"));
+        }
+        QVERIFY(other.program().isEmpty() || other.waitForStarted());
+        if (kind == "tls")
+            other.write(QByteArray("\x01\0\0\0\0\xce", 6)); // a request's header, no more
+        if (kind != "flood")
             QTest::qWait(300); // until the server has taken the others: the good one comes last
 
-        QElapsedTimer took;
-        took.start();
-        QByteArray output;
-        const QString found = find(
-            server.port(), {},
-            tls ? QStringList{"+tls", pki("client.key"), pki("client.pem"), "+cf", pki("ca.pem")}
-                : QStringList(),
-            &output);
-        qInfo("%s: the good client's query took %lld ms", QTest::currentDataTag(), took.elapsed());
-        QVERIFY(flood.state() == QProcess::NotRunning || flood.waitForFinished(30000));
-        QVERIFY2(served ? found == QString(kAll) : output.contains("Local Limit Exceeded"),
-                 output.constData());
-        QVERIFY(served || server.waitForOutput("refused: 16 associations are being served"));
+        QTEST(find(server.port(), keys, findOptions), "expected");
         // The others were still connected all the while, and are cut soon after.
-        QCOMPARE(stuck.state(), tls ? QProcess::Running : QProcess::NotRunning);
-        QVERIFY(!tls || stuck.waitForFinished(15000));
-        for (const auto& socket : idle)
-            QVERIFY(!socket->waitForDisconnected(0));
-        for (const auto& socket : idle)
-            QVERIFY(socket->waitForDisconnected(15000));
+        QVERIFY(kind != "tls" || other.state() == QProcess::Running);
+        for (QTcpSocket& socket : idle)
+            QVERIFY(!socket.waitForDisconnected(0));
+        QVERIFY(other.state() == QProcess::NotRunning || other.waitForFinished(30000));
+        for (QTcpSocket& socket : idle)
+            QVERIFY(socket.waitForDisconnected(15000));
+    }
+
+    // A removal object takes every step of its study off, files and all, and says how many or that
+    // none matched; a performed procedure step that ends, the step it names (or its whole study).
+    // What may not happen is refused as a modality expects. The log escapes what clients send.
+    void changes_data()
+    {
+        QTest::addColumn<QStringList>("requests"); // Client::send()
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<QString>("logLine");
+        QTest::addColumn<QString>("remaining");
+        const QString ok = "0x0000", create = "N-CREATE SPS2",
+                      set = "MPPS N-SET 2.25.77 from TESTSCU: ";
+        const auto row = [](const char* name, const QStringList& requests,
+                            const QStringList& answers, const QString& logLine,
+                            const char* remaining) {
+            QTest::newRow(name) << requests << answers << logLine << QString(remaining);
+        };
+        row("removal, implicit VR: both steps of the study", {"remove implicit 1.2.3.2"},
+            {"0x0000 2 entries removed"}, "TESTSCU: 2 entries removed (1.2.3.2/SPS2, 1.2.3.2/SPS5)",
+            "SPS1 SPS3 SPS4");
+        row("removal, explicit VR: none matched, the long key escaped and cut in the log",
+            {"remove explicit \x1B[31m" + QString(250, u'A')}, {"0xc210 no entry with this key"},
+            "\\x1B[31m" + QString(195, u'A') + "...[cut, 255 bytes] from TESTSCU: not found", kAll);
+        row("N-SET after the final status refused",
+            {create, "N-SET COMPLETED", "N-SET IN PROGRESS"},
+            {ok, ok, "0x0110 Performed Procedure Step Object may no longer be updated"},
+            set + "refused, already final", "SPS1 SPS3 SPS4 SPS5");
+        row("no step ID: the whole study", {"N-CREATE", "N-SET DISCONTINUED"}, {ok, ok},
+            set + "DISCONTINUED, removed 1.2.3.2/SPS2, 1.2.3.2/SPS5", "SPS1 SPS3 SPS4");
+        row("N-SET of an unknown instance refused", {"N-SET COMPLETED"}, {"0x0112"},
+            set + "refused, no such instance", kAll);
+        row("N-CREATE of an existing instance refused", {create, create}, {ok, "0x0111"},
+            "MPPS N-CREATE 2.25.77 from TESTSCU: refused, instance exists", kAll);
+    }
+
+    void changes()
+    {
+        QFETCH(QStringList, requests);
+        QFETCH(QString, logLine);
+        QTemporaryDir folder;
+        TestServer server;
+        QVERIFY(writeFixture(folder.path()) &&
+                server.start("kelvara-wlserver", {"--port", "%PORT%", "--dir", folder.path()}));
+        Client client;
+        QVERIFY(client.connect(server.port()));
+        QStringList answers;
+        for (const QString& request : requests)
+            answers << client.send(request);
+        client.releaseAssociation();
+        QTEST(answers, "answers");
+        QVERIFY2(server.waitForOutput(logLine), qPrintable(server.output()));
+        QTEST(find(server.port()), "remaining");
+        QTEST(QDir(folder.path()).entryList({"e*"}).join(u' ').replace("e", "SPS").remove(".wl"),
+              "remaining");
     }
 };
 

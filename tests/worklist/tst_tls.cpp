@@ -27,7 +27,7 @@ bool makePki(const QString& dir)
         process.start(QStringLiteral("openssl"), arguments);
         return process.waitForFinished(30000) && process.exitCode() == 0;
     };
-    const QStringList key{"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    const QStringList key{"-newkey", "rsa:2048", "-nodes"};
     const auto ca = [&](const QString& name) {
         return openssl(QStringList{"req", "-x509", "-days", "2", "-keyout", name + ".key", "-out",
                                    name + ".pem", "-subj", "/CN=" + name} +
