@@ -119,6 +119,8 @@ DicomError Association::failure(const OFCondition& cond) const
     const TlsFailure tls = m_watch.tlsFailure();
     if (tls.kind != TlsFailure::Kind::None)
         return ExchangeErrors::tlsFailed(tls, m_peer, m_timeouts);
+    if (m_watch.readTimedOut)
+        return ExchangeErrors::answerStopped(m_peer, m_timeouts);
     return ExchangeErrors::fromCondition(cond, ExchangeErrors::Phase::Exchange, m_peer, m_timeouts);
 }
 
@@ -215,6 +217,8 @@ DicomError Association::requestFailed(const OFCondition& cond, const ConnectionP
     const TlsFailure tls = m_watch.tlsFailure();
     if (tls.kind != TlsFailure::Kind::None)
         return ExchangeErrors::tlsFailed(tls, m_peer, m_timeouts);
+    if (m_watch.readTimedOut)
+        return ExchangeErrors::answerStopped(m_peer, m_timeouts);
     if (cond == DUL_ASSOCIATIONREJECTED) {
         T_ASC_RejectParameters reject{};
         ASC_getRejectParameters(m_params, &reject);

@@ -203,6 +203,14 @@ DicomError fromCondition(const OFCondition& cond, Phase phase, const QString& pe
                         .arg(uint(cond.code()), 0, 16)};
 }
 
+DicomError answerStopped(const QString& peer, const Timeouts& timeouts)
+{
+    return {codeNumber(DULC_READTIMEOUT),
+            QStringLiteral("Antwort von %1 bricht ab: innerhalb von %2 s kam nichts mehr")
+                .arg(peer)
+                .arg(timeouts.dimseSeconds)};
+}
+
 DicomError rejected(const T_ASC_RejectParameters& reject, const QString& peer)
 {
     QString reason;

@@ -27,6 +27,8 @@ enum class Phase { Associate, Exchange };
 [[nodiscard]] DicomError hostNotFound(int error, const QString& host);
 [[nodiscard]] DicomError fromCondition(const OFCondition& cond, Phase phase, const QString& peer,
                                        const Timeouts& timeouts);
+// An answer that stopped in mid-message and stayed silent for the DIMSE time-out.
+[[nodiscard]] DicomError answerStopped(const QString& peer, const Timeouts& timeouts);
 [[nodiscard]] DicomError rejected(const T_ASC_RejectParameters& reject, const QString& peer);
 [[nodiscard]] DicomError serviceNotAccepted(const QString& service, const QString& peer);
 [[nodiscard]] DicomError status(unsigned short status, const QString& peer);

@@ -165,6 +165,14 @@ public:
         return cond;
     }
 
+    ssize_t read(void* buf, size_t nbyte) override
+    {
+        errno = 0;
+        const ssize_t got = DcmTLSConnection::read(buf, nbyte);
+        m_watch->readTimedOut = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        return got;
+    }
+
 private:
     ConnectionWatch* m_watch;
 };
@@ -172,22 +180,34 @@ private:
 // The toolkit's plain connection, reading through a buffer: the toolkit asks for a few bytes
 // at a time (a PDU header, then a PDV's) and waits on the socket before each, four system calls
 // a match where one read of 64 KiB serves hundreds.
+// A read waits at most the watch's readSeconds: the toolkit reads a message's rest without a
+// time limit of its own once its first bytes have come.
 class BufferedTcpConnection final : public DcmTCPConnection
 {
 public:
-    using DcmTCPConnection::DcmTCPConnection;
+    BufferedTcpConnection(DcmNativeSocketType socket, ConnectionWatch* watch)
+        : DcmTCPConnection(socket), m_watch(watch)
+    {
+        setReceiveTimeout(socket, watch->readSeconds);
+    }
 
     ssize_t read(void* buf, size_t nbyte) override
     {
         if (m_begin == m_end && nbyte < sizeof m_buffer) {
+            errno = 0;
             const ssize_t got = DcmTCPConnection::read(m_buffer, sizeof m_buffer);
+            m_watch->readTimedOut = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
             if (got <= 0)
                 return got;
             m_begin = 0;
             m_end = size_t(got);
         }
-        if (m_begin == m_end)
-            return DcmTCPConnection::read(buf, nbyte);
+        if (m_begin == m_end) {
+            errno = 0;
+            const ssize_t got = DcmTCPConnection::read(buf, nbyte);
+            m_watch->readTimedOut = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+            return got;
+        }
         const size_t taken = std::min(nbyte, m_end - m_begin);
         std::memcpy(buf, m_buffer + m_begin, taken);
         m_begin += taken;
@@ -200,6 +220,7 @@ public:
     }
 
 private:
+    ConnectionWatch* m_watch;
     char m_buffer[64 * 1024];
     size_t m_begin = 0;
     size_t m_end = 0;
@@ -212,7 +233,7 @@ DcmTransportConnection* PlainTransport::createConnection(DcmNativeSocketType soc
 {
     tuneSocket(socket);
     m_watch->connected = true;
-    return new BufferedTcpConnection(socket);
+    return new BufferedTcpConnection(socket, m_watch);
 }
 
 TlsTransport::TlsTransport(ConnectionWatch* watch)

@@ -25,6 +25,7 @@ struct ConnectionWatch
     int handshakeSeconds = 10; // a TLS greeting left unanswered ends after this
     int readSeconds = 30;      // a TLS record left unfinished ends after this
     bool connected = false;    // the TCP connection was made
+    bool readTimedOut = false; // an answer stopped in mid-message for readSeconds
     FirstBytes first;
     bool handshakeFailed = false;
     bool handshakeTimedOut = false;

@@ -201,6 +201,9 @@ void TestWorklistExchange::failures_data()
          "-393991 - Ungültige Antwort von 127.0.0.1:%1 (DUL Illegal or ill-formed PDU)"},
         {"dataBeforeAnswer", invalid + "Daten vor der Antwort auf die Assoziationsanfrage"},
         {"silent", "-394010 - Keine Antwort von 127.0.0.1:%1 innerhalb von 1 s"},
+        // The association answer's first bytes, then nothing more.
+        {"answerStops",
+         "-394010 - Antwort von 127.0.0.1:%1 bricht ab: innerhalb von 1 s kam nichts mehr"},
         {"neverAnswers", noAnswer},
         {"nesting16", ""},
         {"nesting17", invalid + "Eintrag tiefer als 16 Ebenen verschachtelt"},
@@ -240,11 +243,15 @@ void TestWorklistExchange::failures()
     const auto restoreLocale = qScopeGuard([] { setlocale(LC_ALL, "de_DE.UTF-8"); });
 
     using M = FaultScp::Mode;
-    const QHash<QString, M> modes{
-        {"rejected", M::RejectAssociation},    {"dropAfter2", M::CutAfterPending},
-        {"garbageAfter2", M::CutAfterPending}, {"malformedAnswer", M::RawReply},
-        {"dataBeforeAnswer", M::RawReply},     {"silent", M::RawReply},
-        {"neverAnswers", M::NeverAnswer},      {"removal rejected", M::RejectAssociation}};
+    const QHash<QString, M> modes{{"rejected", M::RejectAssociation},
+                                  {"dropAfter2", M::CutAfterPending},
+                                  {"garbageAfter2", M::CutAfterPending},
+                                  {"malformedAnswer", M::RawReply},
+                                  {"dataBeforeAnswer", M::RawReply},
+                                  {"answerStops", M::RawReply},
+                                  {"silent", M::RawReply},
+                                  {"neverAnswers", M::NeverAnswer},
+                                  {"removal rejected", M::RejectAssociation}};
     const bool step = scenario.startsWith(QLatin1String("step"));
     const bool removal = scenario.startsWith(QLatin1String("removal")) || step;
     std::unique_ptr<FaultScp> fault;
@@ -284,7 +291,8 @@ void TestWorklistExchange::failures()
         const QHash<QString, QByteArray> raw{
             {"garbageAfter2", QByteArray::fromHex("04000000000a000000ff0103deadbeef")},
             {"malformedAnswer", QByteArray::fromHex("02000000000adeadbeef0001ffff1000")},
-            {"dataBeforeAnswer", QByteArray::fromHex("0400000000080000000401030000")}};
+            {"dataBeforeAnswer", QByteArray::fromHex("0400000000080000000401030000")},
+            {"answerStops", QByteArray::fromHex("020000000064000100004b454c56")}};
         fault->setRawReply(scenario.startsWith(QLatin1String("nesting"))
                                ? nestedMatchReply(scenario.mid(7).toInt())
                                : raw.value(scenario));
