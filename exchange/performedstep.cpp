@@ -160,6 +160,26 @@ OFCondition request(Association& association, T_DIMSE_Message& message, DcmDatas
     return cond;
 }
 
+// An N-CREATE or N-SET of the performed step `instance`: the same fields under each one's names.
+T_DIMSE_Message stepRequest(Association& association, T_DIMSE_Command command,
+                            const QByteArray& instance)
+{
+    T_DIMSE_Message message{};
+    message.CommandField = command;
+    const bool create = command == DIMSE_N_CREATE_RQ;
+    T_DIMSE_N_CreateRQ& created = message.msg.NCreateRQ;
+    T_DIMSE_N_SetRQ& set = message.msg.NSetRQ;
+    (create ? created.MessageID : set.MessageID) = association.handle()->nextMsgID++;
+    (create ? created.DataSetType : set.DataSetType) = DIMSE_DATASET_PRESENT;
+    OFStandard::strlcpy(create ? created.AffectedSOPClassUID : set.RequestedSOPClassUID,
+                        UID_ModalityPerformedProcedureStepSOPClass, sizeof(DIC_UI));
+    OFStandard::strlcpy(create ? created.AffectedSOPInstanceUID : set.RequestedSOPInstanceUID,
+                        instance.constData(), sizeof(DIC_UI));
+    if (create)
+        created.opts = O_NCREATE_AFFECTEDSOPINSTANCEUID;
+    return message;
+}
+
 bool succeeded(Uint16 status)
 {
     return status == 0x0000 || (status & 0xF000) == 0xB000;
@@ -183,16 +203,7 @@ DicomError sendPerformedStep(const ConnectionParams& params, const QString& step
     const QDateTime now = QDateTime::currentDateTime();
     const QByteArray instance = newUid().toLatin1();
 
-    T_DIMSE_Message create{};
-    create.CommandField = DIMSE_N_CREATE_RQ;
-    T_DIMSE_N_CreateRQ& createRq = create.msg.NCreateRQ;
-    createRq.MessageID = association.handle()->nextMsgID++;
-    OFStandard::strlcpy(createRq.AffectedSOPClassUID, UID_ModalityPerformedProcedureStepSOPClass,
-                        sizeof createRq.AffectedSOPClassUID);
-    OFStandard::strlcpy(createRq.AffectedSOPInstanceUID, instance.constData(),
-                        sizeof createRq.AffectedSOPInstanceUID);
-    createRq.DataSetType = DIMSE_DATASET_PRESENT;
-    createRq.opts = O_NCREATE_AFFECTEDSOPINSTANCEUID;
+    T_DIMSE_Message create = stepRequest(association, DIMSE_N_CREATE_RQ, instance);
     Uint16 status = 0;
     const auto created = creation(step, params.callingAet.trimmed().toLatin1(), now);
     OFCondition cond = request(association, create, *created, status);
@@ -203,15 +214,7 @@ DicomError sendPerformedStep(const ConnectionParams& params, const QString& step
         return error;
     }
 
-    T_DIMSE_Message set{};
-    set.CommandField = DIMSE_N_SET_RQ;
-    T_DIMSE_N_SetRQ& setRq = set.msg.NSetRQ;
-    setRq.MessageID = association.handle()->nextMsgID++;
-    OFStandard::strlcpy(setRq.RequestedSOPClassUID, UID_ModalityPerformedProcedureStepSOPClass,
-                        sizeof setRq.RequestedSOPClassUID);
-    OFStandard::strlcpy(setRq.RequestedSOPInstanceUID, instance.constData(),
-                        sizeof setRq.RequestedSOPInstanceUID);
-    setRq.DataSetType = DIMSE_DATASET_PRESENT;
+    T_DIMSE_Message set = stepRequest(association, DIMSE_N_SET_RQ, instance);
     const auto completed = completion(step, finalStatus.toLatin1(), now);
     cond = request(association, set, *completed, status);
     if (cond.bad()) {

@@ -18,6 +18,12 @@ void appendField(QByteArray& line, const QString& text)
 {
     line += '\t';
     const QByteArray utf8 = text.toUtf8();
+    // Nearly every text needs no escape: copied whole, not byte by byte.
+    if (std::none_of(utf8.begin(), utf8.end(),
+                     [](char c) { return c == '\\' || c == '\t' || c == '\n' || c == '\r'; })) {
+        line += utf8;
+        return;
+    }
     for (const char c : utf8) {
         switch (c) {
         case '\\':
